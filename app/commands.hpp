@@ -1,0 +1,24 @@
+// The top-level task: one content request, then the window listing or the record command.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <asio/awaitable.hpp>
+#include <asio/io_context.hpp>
+
+#include "app/json.hpp"
+#include "capture/capture.hpp"
+
+namespace darvo::app {
+
+// The `windows` line for the candidate windows, in their order.
+JsonObject windowListing(const std::vector<capture::Window>& candidates);
+
+// Runs on the main queue; ends the process itself in every branch but a started recording.
+// `captureService` is null when no X server could be reached.
+asio::awaitable<void> topLevelTask(asio::io_context& mainQueue,
+                                   capture::CaptureService* captureService,
+                                   std::vector<std::string> arguments);
+
+}  // namespace darvo::app

@@ -1,0 +1,73 @@
+// Entry point of the helper: version at once, then the screen check and the main queue.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+
+#include "app/commands.hpp"
+#include "app/json_lines.hpp"
+#include "capture/ffmpeg/ffmpeg_logging.hpp"
+#include "capture/x11/connection.hpp"
+#include "capture/x11/x11_capture_service.hpp"
+
+namespace {
+
+// A descriptor 0, 1 or 2 that the parent left closed would be taken by the next open() or
+// socket: standard input could then read the X connection. Nothing may reach standard error,
+// whatever a library prints.
+void settleStandardDescriptors() {
+  for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+    if (::fcntl(descriptor, F_GETFD) == -1) ::open("/dev/null", O_RDWR);
+  }
+  const int devNull = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (devNull >= 0) {
+    ::dup2(devNull, STDERR_FILENO);
+    ::close(devNull);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using darvo::app::emit;
+  using darvo::app::endProcess;
+  using darvo::app::fail;
+
+  settleStandardDescriptors();
+  // A parent that closed its end of standard output must not kill a recording.
+  std::signal(SIGPIPE, SIG_IGN);
+  ::umask(077);
+  std::vector<std::string> arguments(argv + (argc > 0 ? 1 : 0), argv + argc);
+
+  if (arguments.size() == 1 && arguments[0] == "version") {
+    emit({{"minimumMacOS", "15.0"}, {"protocol", 1}});
+    endProcess(0);
+  }
+
+  darvo::capture::ffmpeg::silenceLogging();
+  if (darvo::capture::x11::preflightScreenCaptureAccess() ==
+      darvo::capture::x11::ScreenAccess::refused) {
+    fail("screen_permission_required");
+  }
+
+  asio::io_context mainQueue(1);
+  const auto captureService = darvo::capture::x11::X11CaptureService::connect();
+  asio::co_spawn(mainQueue,
+                 darvo::app::topLevelTask(mainQueue, captureService.get(), std::move(arguments)),
+                 [](const std::exception_ptr& error) {
+                   if (error) fail("capture_unavailable");
+                 });
+  try {
+    mainQueue.run();
+  } catch (...) {
+    fail("recording_failed");
+  }
+  endProcess(0);
+}

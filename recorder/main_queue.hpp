@@ -1,0 +1,33 @@
+// Awaiting a capture-service callback from a coroutine on the main queue.
+#pragma once
+
+#include <memory>
+#include <utility>
+
+#include <asio/associated_executor.hpp>
+#include <asio/async_result.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/post.hpp>
+#include <asio/use_awaitable.hpp>
+
+namespace darvo::recorder {
+
+// Runs `start(deliver)`, where `deliver(Result)` may be called once from any thread, and resumes
+// the awaiting coroutine on its own executor with that result. Not a coroutine itself: the
+// initiation is stored in the returned awaitable and runs when it is awaited.
+template <typename Result, typename Start>
+asio::awaitable<Result> awaitCallback(Start start) {
+  return asio::async_initiate<decltype(asio::use_awaitable), void(Result)>(
+      [start = std::move(start)](auto handler) mutable {
+        auto executor = asio::get_associated_executor(handler);
+        auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+        start([executor, shared](Result result) {
+          asio::post(executor, [shared, result = std::move(result)]() mutable {
+            (*shared)(std::move(result));
+          });
+        });
+      },
+      asio::use_awaitable);
+}
+
+}  // namespace darvo::recorder

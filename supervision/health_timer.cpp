@@ -1,0 +1,32 @@
+#include "supervision/health_timer.hpp"
+
+namespace darvo::supervision {
+
+HealthTimer::HealthTimer(asio::io_context& mainQueue, std::chrono::steady_clock::duration period,
+                         std::function<void()> onTick)
+    : timer_(mainQueue),
+      period_(period),
+      nextDeadline_(std::chrono::steady_clock::now() + period),
+      onTick_(std::move(onTick)) {
+  arm();
+}
+
+void HealthTimer::cancel() {
+  cancelled_ = true;
+  timer_.cancel();
+}
+
+void HealthTimer::arm() {
+  timer_.expires_at(nextDeadline_);
+  timer_.async_wait([this](const std::error_code& error) {
+    if (error || cancelled_) return;
+    nextDeadline_ += period_;
+    // A tick that ran late does not make the next ones late, nor bunch them up.
+    const auto now = std::chrono::steady_clock::now();
+    while (nextDeadline_ <= now) nextDeadline_ += period_;
+    arm();
+    onTick_();
+  });
+}
+
+}  // namespace darvo::supervision
