@@ -78,11 +78,7 @@ asio::awaitable<void> topLevelTask(asio::io_context& mainQueue,
                                    capture::CaptureService* captureService,
                                    std::vector<std::string> arguments) {
   if (captureService == nullptr) fail("capture_unavailable");
-  const auto content =
-      co_await recorder::awaitCallback<std::variant<capture::ShareableContent, capture::CaptureError>>(
-          [captureService](auto deliver) {
-            captureService->getShareableContent(true, true, std::move(deliver));
-          });
+  const auto content = co_await recorder::shareableContentOf(*captureService, true, true);
   const auto* shareable = std::get_if<capture::ShareableContent>(&content);
   if (shareable == nullptr) fail("capture_unavailable");
   const auto candidates = capture::candidateWindows(shareable->windows);

@@ -13,7 +13,7 @@
 
 #include "app/commands.hpp"
 #include "app/json_lines.hpp"
-#include "capture/ffmpeg/ffmpeg_logging.hpp"
+#include "capture/ffmpeg/ffmpeg_handles.hpp"
 #include "capture/x11/connection.hpp"
 #include "capture/x11/x11_capture_service.hpp"
 

@@ -3,12 +3,15 @@
 
 #include <memory>
 #include <utility>
+#include <variant>
 
 #include <asio/associated_executor.hpp>
 #include <asio/async_result.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
+
+#include "capture/capture.hpp"
 
 namespace darvo::recorder {
 
@@ -28,6 +31,30 @@ asio::awaitable<Result> awaitCallback(Start start) {
         });
       },
       asio::use_awaitable);
+}
+
+// The capture service's asynchronous operations as awaitables. Plain functions, not coroutines:
+// the callbacks are built from their parameters, never from a coroutine's locals.
+inline asio::awaitable<std::optional<capture::CaptureError>> startCaptureOf(
+    std::shared_ptr<capture::Stream> stream) {
+  return awaitCallback<std::optional<capture::CaptureError>>(
+      [stream](capture::Completion deliver) { stream->startCapture(std::move(deliver)); });
+}
+
+inline asio::awaitable<std::optional<capture::CaptureError>> stopCaptureOf(
+    std::shared_ptr<capture::Stream> stream) {
+  return awaitCallback<std::optional<capture::CaptureError>>(
+      [stream](capture::Completion deliver) { stream->stopCapture(std::move(deliver)); });
+}
+
+inline asio::awaitable<std::variant<capture::ShareableContent, capture::CaptureError>>
+shareableContentOf(capture::CaptureService& service, bool excludingDesktopWindows,
+                   bool onScreenWindowsOnly) {
+  return awaitCallback<std::variant<capture::ShareableContent, capture::CaptureError>>(
+      [&service, excludingDesktopWindows, onScreenWindowsOnly](capture::ContentCompletion deliver) {
+        service.getShareableContent(excludingDesktopWindows, onScreenWindowsOnly,
+                                    std::move(deliver));
+      });
 }
 
 }  // namespace darvo::recorder

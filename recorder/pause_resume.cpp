@@ -22,11 +22,7 @@ asio::awaitable<void> WindowRecorder::resumeTask() {
     resuming = false;
     co_return;
   }
-  const auto content =
-      co_await awaitCallback<std::variant<capture::ShareableContent, capture::CaptureError>>(
-          [this](auto deliver) {
-            captureService_.getShareableContent(false, true, std::move(deliver));
-          });
+  const auto content = co_await shareableContentOf(captureService_, false, true);
   const auto* windows = std::get_if<capture::ShareableContent>(&content);
   if (windows == nullptr) {
     resuming = false;

@@ -37,13 +37,7 @@ asio::awaitable<std::optional<capture::CaptureError>> WindowRecorder::beginSegme
   stream = newStream;
   recording = output;
   recordingGeneration_ = generation;
-  co_return co_await startCapture(newStream);
-}
-
-asio::awaitable<std::optional<capture::CaptureError>> WindowRecorder::startCapture(
-    std::shared_ptr<capture::Stream> newStream) {
-  co_return co_await awaitCallback<std::optional<capture::CaptureError>>(
-      [newStream](auto deliver) { newStream->startCapture(std::move(deliver)); });
+  co_return co_await startCaptureOf(newStream);
 }
 
 }  // namespace darvo::recorder

@@ -20,8 +20,7 @@ void WindowRecorder::stop() {
 asio::awaitable<void> WindowRecorder::stopTask() {
   const auto current = stream;
   if (!current) co_return;
-  const auto error = co_await awaitCallback<std::optional<capture::CaptureError>>(
-      [current](auto deliver) { current->stopCapture(std::move(deliver)); });
+  const auto error = co_await stopCaptureOf(current);
   // On success the recording output's finish report ends the recording.
   if (error) finish();
 }
@@ -29,8 +28,7 @@ asio::awaitable<void> WindowRecorder::stopTask() {
 asio::awaitable<void> WindowRecorder::simulatedStopTask() {
   const auto current = stream;
   if (!current) co_return;
-  co_await awaitCallback<std::optional<capture::CaptureError>>(
-      [current](auto deliver) { current->stopCapture(std::move(deliver)); });
+  co_await stopCaptureOf(current);
 }
 
 void WindowRecorder::startSimulatedStopTask() { spawn(simulatedStopTask()); }

@@ -113,8 +113,6 @@ class WindowRecorder : public capture::StreamOutput,
   asio::awaitable<void> resumeTask();
   asio::awaitable<void> stopTask();
   asio::awaitable<void> simulatedStopTask();
-  asio::awaitable<std::optional<capture::CaptureError>> startCapture(
-      std::shared_ptr<capture::Stream> newStream);
   // Starts a task on the main queue; an exception escaping it ends the recording as failed.
   void spawn(asio::awaitable<void> task);
 
