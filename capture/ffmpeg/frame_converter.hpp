@@ -1,0 +1,57 @@
+// Turns captured 32-bit images into the segment's YUV420P picture.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "capture/ffmpeg/ffmpeg_handles.hpp"
+#include "capture/video_sink.hpp"
+
+namespace darvo::capture::ffmpeg {
+
+// Sides are even and at most this long (libx264's limit).
+inline constexpr int kMaxPictureSide = 16384;
+
+// A YUV420P frame of the given size with its own buffers; throws std::bad_alloc when none.
+FramePtr allocatePicture(int width, int height);
+
+// Scales an image to fit the picture with its aspect ratio kept and black bars around it, and
+// converts it to limited-range BT.709 YUV420P. The scaler is kept for as long as the source size
+// and layout stay the same. Not thread-safe; one thread uses one converter.
+class FrameConverter {
+ public:
+  // Throws std::invalid_argument unless both sides are even and in [2, kMaxPictureSide].
+  FrameConverter(int width, int height);
+
+  // `target` must be a writable YUV420P frame of the converter's size. Throws
+  // std::invalid_argument for an image it cannot read (no pixels, a bad size or stride, masks that
+  // are empty, overlap or have gaps) and std::runtime_error when the scaler fails.
+  void convert(const PixelImage& image, AVFrame& target);
+
+  [[nodiscard]] int width() const { return width_; }
+  [[nodiscard]] int height() const { return height_; }
+
+ private:
+  struct Fit {
+    int x = 0;
+    int y = 0;
+    int width = 0;
+    int height = 0;
+  };
+
+  void prepareScaler(int sourceWidth, int sourceHeight, AVPixelFormat sourceFormat);
+  void repack(const PixelImage& image);
+  void fillBlack(AVFrame& target) const;
+
+  int width_;
+  int height_;
+  SwsContextPtr scaler_;
+  int sourceWidth_ = 0;
+  int sourceHeight_ = 0;
+  AVPixelFormat sourceFormat_ = AV_PIX_FMT_NONE;
+  Fit fit_;
+  // Images whose masks match no packed format FFmpeg knows are repacked here first.
+  std::vector<uint32_t> staging_;
+};
+
+}  // namespace darvo::capture::ffmpeg
