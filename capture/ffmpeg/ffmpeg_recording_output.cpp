@@ -1,0 +1,287 @@
+#include "capture/ffmpeg/ffmpeg_recording_output.hpp"
+
+#include <algorithm>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+namespace darvo::capture::ffmpeg {
+namespace {
+
+using Ticks = std::chrono::duration<int64_t, std::ratio<1, kTimeBase.den>>;
+
+// Longer idle gaps (a stalled clock, bogus capture times) are bridged by one frame, not filled.
+constexpr std::chrono::minutes kLongestFilledGap{10};
+
+}  // namespace
+
+FfmpegRecordingOutput::FfmpegRecordingOutput(RecordingOutputConfiguration configuration,
+                                             std::shared_ptr<RecordingOutputDelegate> delegate,
+                                             EncoderSettings settings)
+    : configuration_(std::move(configuration)),
+      delegate_(std::move(delegate)),
+      settings_(std::move(settings)) {
+  if (!delegate_) {
+    throw std::invalid_argument("a recording output needs a delegate");
+  }
+  free_.reserve(kQueueCapacity + 2);
+  thread_ = std::thread([this] { run(); });
+}
+
+FfmpegRecordingOutput::~FfmpegRecordingOutput() {
+  {
+    const std::lock_guard lock(mutex_);
+    quit_ = true;
+  }
+  wake_.notify_all();
+  // The delegate may drop the last reference from its callback, on our own thread.
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();
+  } else if (thread_.joinable()) {
+    thread_.join();
+  }
+}
+
+double FfmpegRecordingOutput::recordedDuration() const {
+  return progress_.secondsWritten.load();
+}
+
+int64_t FfmpegRecordingOutput::recordedFileSize() const {
+  return progress_.bytesWritten.load();
+}
+
+std::string FfmpegRecordingOutput::failureReason() const {
+  const std::lock_guard lock(mutex_);
+  return failureReason_;
+}
+
+void FfmpegRecordingOutput::prepare(int width, int height) {
+  std::optional<OutputFailure> failure;
+  try {
+    if (converter_) {
+      return;  // the size is fixed for the segment
+    }
+    converter_.emplace(width, height);
+    // One picture per queue slot, one being filled, one being encoded or repeated.
+    for (int i = 0; i < kQueueCapacity + 2; ++i) {
+      pool_.push_back(allocatePicture(width, height));
+    }
+  } catch (const std::invalid_argument& error) {
+    failure.emplace(kEncoderCode, error.what());
+  } catch (const std::exception& error) {
+    failure.emplace(kInternalErrorCode, error.what());
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    if (failure) {
+      pendingFailure_ = std::move(failure);
+    } else {
+      for (const FramePtr& frame : pool_) {
+        free_.push_back(frame.get());
+      }
+      prepared_ = true;
+    }
+  }
+  wake_.notify_one();
+}
+
+bool FfmpegRecordingOutput::acceptsFramesLocked() const {
+  return prepared_ && !endRequested_ && !threadEnded_ && queueCount_ < kQueueCapacity &&
+         !free_.empty();
+}
+
+bool FfmpegRecordingOutput::hasRoom() {
+  const std::lock_guard lock(mutex_);
+  if (acceptsFramesLocked()) {
+    return true;
+  }
+  ++dropped_;
+  return false;
+}
+
+void FfmpegRecordingOutput::dropFrame(AVFrame* frame) {
+  const std::lock_guard lock(mutex_);
+  free_.push_back(frame);
+  ++dropped_;
+}
+
+void FfmpegRecordingOutput::submit(const PixelImage& image, CaptureClock::time_point capturedAt) {
+  AVFrame* frame = nullptr;
+  {
+    const std::lock_guard lock(mutex_);
+    if (!acceptsFramesLocked()) {
+      ++dropped_;
+      return;
+    }
+    frame = free_.back();
+    free_.pop_back();
+  }
+  // Converted outside the lock: this is the costly part and the encoder must not wait for it.
+  try {
+    // FFmpeg may still hold a reference to a picture it encoded; never draw under it.
+    if (av_frame_make_writable(frame) < 0) {
+      throw std::bad_alloc();
+    }
+    converter_->convert(image, *frame);
+  } catch (const std::exception&) {
+    dropFrame(frame);  // an unreadable image costs one frame, not the recording
+    return;
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    if (endRequested_ || threadEnded_ || queueCount_ >= kQueueCapacity) {
+      free_.push_back(frame);
+      ++dropped_;
+      return;
+    }
+    queue_[(queueHead_ + queueCount_) % kQueueCapacity] = {frame, capturedAt};
+    ++queueCount_;
+  }
+  wake_.notify_one();
+}
+
+void FfmpegRecordingOutput::endOfStream(CaptureClock::time_point at) {
+  {
+    const std::lock_guard lock(mutex_);
+    if (endRequested_) {
+      return;
+    }
+    endRequested_ = true;
+    endAt_ = at;
+  }
+  wake_.notify_one();
+}
+
+void FfmpegRecordingOutput::run() {
+  std::optional<CaptureError> failure;
+  bool finished = false;
+  std::string reason;
+  try {
+    finished = encodeUntilEnd();
+  } catch (const OutputFailure& error) {
+    failure = CaptureError{kStreamErrorDomain, error.code()};
+    reason = error.what();
+  } catch (const std::exception& error) {
+    failure = CaptureError{kStreamErrorDomain, kInternalErrorCode};
+    reason = error.what();
+  } catch (...) {
+    failure = CaptureError{kStreamErrorDomain, kInternalErrorCode};
+    reason = "unknown exception";
+  }
+  writer_.reset();  // closes the file before anyone hears of it
+  {
+    const std::lock_guard lock(mutex_);
+    threadEnded_ = true;
+    failureReason_ = std::move(reason);
+  }
+  if (!finished && !failure) {
+    return;  // told to quit: nobody is waiting for a report
+  }
+  // The delegate may destroy this output: only locals from here on.
+  const std::shared_ptr<RecordingOutputDelegate> delegate = delegate_;
+  try {
+    if (failure) {
+      delegate->recordingOutputDidFail(*failure);
+    } else {
+      delegate->recordingOutputDidFinish();
+    }
+  } catch (...) {
+    // The delegate's own exception has nowhere to go on this thread.
+  }
+}
+
+bool FfmpegRecordingOutput::encodeUntilEnd() {
+  std::unique_lock lock(mutex_);
+  while (true) {
+    if (quit_) {
+      return false;
+    }
+    if (pendingFailure_) {
+      throw *pendingFailure_;
+    }
+    if (queueCount_ > 0) {
+      const Item item = queue_[queueHead_];
+      queueHead_ = (queueHead_ + 1) % kQueueCapacity;
+      --queueCount_;
+      lock.unlock();
+      encodeCaptured(item);
+      lock.lock();
+    } else if (endRequested_) {
+      const CaptureClock::time_point at = endAt_;
+      lock.unlock();
+      finishSegment(at);
+      return true;
+    } else if (!writer_) {
+      wake_.wait(lock);
+    } else if (const auto deadline = lastTime_ + kRepeatInterval; CaptureClock::now() < deadline) {
+      wake_.wait_until(lock, deadline);
+    } else {
+      lock.unlock();
+      repeatUntil(CaptureClock::now());
+      lock.lock();
+    }
+  }
+}
+
+void FfmpegRecordingOutput::encodeCaptured(const Item& item) {
+  const bool firstFrame = !writer_;
+  if (firstFrame) {
+    writer_.emplace(configuration_.outputPath, item.frame->width, item.frame->height, settings_,
+                    progress_);
+    firstTime_ = item.capturedAt;
+    lastTime_ = item.capturedAt;
+  }
+  encodeAt(*item.frame, item.capturedAt);
+  if (lastFrame_ != nullptr) {
+    const std::lock_guard lock(mutex_);
+    free_.push_back(lastFrame_);
+  }
+  lastFrame_ = item.frame;
+  if (!startReported_ && writer_->hasWrittenPackets()) {
+    // An encoder without delay gave the first frame's packet: put it in the file at once, so the
+    // file plays from the moment we say it started.
+    if (firstFrame) {
+      writer_->flushFragment();
+      bridgeAt_ = lastPts_ + kLatestFrameDuration;
+    }
+    startReported_ = true;
+    delegate_->recordingOutputDidStart();
+  }
+}
+
+void FfmpegRecordingOutput::encodeAt(AVFrame& frame, CaptureClock::time_point time) {
+  // Timestamps must increase even when capture times repeat or step back.
+  int64_t pts =
+      std::max(std::chrono::duration_cast<Ticks>(time - firstTime_).count(), lastPts_ + 1);
+  // The early fragment's single frame was given the default duration; if the next frame comes
+  // later, the muxer would pull it forward to that end. The same picture fills the gap instead.
+  if (bridgeAt_ >= 0 && pts > bridgeAt_) {
+    writer_->encode(*lastFrame_, bridgeAt_);
+    lastPts_ = bridgeAt_;
+  }
+  bridgeAt_ = -1;
+  pts = std::max(pts, lastPts_ + 1);
+  writer_->encode(frame, pts);
+  lastPts_ = pts;
+  lastTime_ = std::max(lastTime_, time);
+}
+
+void FfmpegRecordingOutput::repeatUntil(CaptureClock::time_point time) {
+  while (time - lastTime_ >= kRepeatInterval) {
+    encodeAt(*lastFrame_,
+             time - lastTime_ > kLongestFilledGap ? time : lastTime_ + kRepeatInterval);
+  }
+}
+
+void FfmpegRecordingOutput::finishSegment(CaptureClock::time_point at) {
+  if (!writer_) {
+    return;  // no frame ever came: no file
+  }
+  repeatUntil(at);
+  if (at > lastTime_) {
+    encodeAt(*lastFrame_, at);
+  }
+  writer_->finish();
+}
+
+}  // namespace darvo::capture::ffmpeg

@@ -1,0 +1,109 @@
+// The recording output of the X11 capture: frames from the capture thread are converted, queued
+// and encoded on a thread of its own into one fragmented H.264 MP4 file.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/capture.hpp"
+#include "capture/ffmpeg/ffmpeg_handles.hpp"
+#include "capture/ffmpeg/frame_converter.hpp"
+#include "capture/ffmpeg/segment_writer.hpp"
+#include "capture/video_sink.hpp"
+
+namespace darvo::capture::ffmpeg {
+
+class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
+ public:
+  static constexpr int kQueueCapacity = 3;
+  // While no frame comes, the last picture is written again this often.
+  static constexpr std::chrono::seconds kRepeatInterval{1};
+
+  FfmpegRecordingOutput(RecordingOutputConfiguration configuration,
+                        std::shared_ptr<RecordingOutputDelegate> delegate,
+                        EncoderSettings settings = {});
+  // Stops the encoder thread without completing the file (what is written stays playable).
+  ~FfmpegRecordingOutput() override;
+  FfmpegRecordingOutput(const FfmpegRecordingOutput&) = delete;
+  FfmpegRecordingOutput& operator=(const FfmpegRecordingOutput&) = delete;
+
+  // Any thread.
+  [[nodiscard]] double recordedDuration() const override;
+  [[nodiscard]] int64_t recordedFileSize() const override;
+  // Frames refused by hasRoom() or submit(): the queue was full, the image unusable, or the
+  // output no longer records. Any thread.
+  [[nodiscard]] int64_t droppedFrames() const { return dropped_.load(); }
+  // Why the output failed, for logs; empty unless it did. Any thread.
+  [[nodiscard]] std::string failureReason() const;
+
+  // Capture thread. A size that is odd or out of range makes the output fail (kEncoderCode).
+  void prepare(int width, int height) override;
+  bool hasRoom() override;
+  void submit(const PixelImage& image, CaptureClock::time_point capturedAt) override;
+  void endOfStream(CaptureClock::time_point at) override;
+
+ private:
+  struct Item {
+    AVFrame* frame = nullptr;
+    CaptureClock::time_point capturedAt;
+  };
+
+  // Encoder thread.
+  void run();
+  bool encodeUntilEnd();
+  void encodeCaptured(const Item& item);
+  void encodeAt(AVFrame& frame, CaptureClock::time_point time);
+  void repeatUntil(CaptureClock::time_point time);
+  void finishSegment(CaptureClock::time_point at);
+
+  // Capture thread; takes the lock.
+  bool acceptsFramesLocked() const;
+  void dropFrame(AVFrame* frame);
+
+  const RecordingOutputConfiguration configuration_;
+  const std::shared_ptr<RecordingOutputDelegate> delegate_;
+  const EncoderSettings settings_;
+  SegmentProgress progress_;
+  std::atomic<int64_t> dropped_{0};
+
+  // Capture thread only.
+  std::optional<FrameConverter> converter_;
+  std::vector<FramePtr> pool_;  // every picture; allocated once in prepare()
+
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  // Guarded by mutex_.
+  std::vector<AVFrame*> free_;
+  std::array<Item, kQueueCapacity> queue_;
+  int queueHead_ = 0;
+  int queueCount_ = 0;
+  bool prepared_ = false;
+  bool endRequested_ = false;
+  CaptureClock::time_point endAt_;
+  bool quit_ = false;
+  bool threadEnded_ = false;
+  std::optional<OutputFailure> pendingFailure_;  // found on the capture thread, reported by ours
+  std::string failureReason_;
+
+  // Encoder thread only.
+  std::optional<SegmentWriter> writer_;
+  CaptureClock::time_point firstTime_;
+  CaptureClock::time_point lastTime_;
+  int64_t lastPts_ = -1;
+  AVFrame* lastFrame_ = nullptr;
+  bool startReported_ = false;
+  int64_t bridgeAt_ = -1;  // where the early first fragment ends, until the next frame
+
+  std::thread thread_;  // last: starts once everything above exists
+};
+
+}  // namespace darvo::capture::ffmpeg

@@ -1,0 +1,92 @@
+// One segment file: created exclusively, encoded by libx264, muxed into fragmented MP4.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+#include "capture/ffmpeg/ffmpeg_handles.hpp"
+
+namespace darvo::capture::ffmpeg {
+
+// libx264's knobs, together so they can be tuned after measuring CPU, memory and size.
+struct EncoderSettings {
+  std::string preset = "veryfast";
+  // No lookahead and no B-frames: every frame gives its packet at once.
+  std::string tune = "zerolatency";
+  int crf = 23;
+  int keyframeInterval = 150;  // in frames
+};
+
+// Timestamps are in 1/90000 s, the usual video clock: fine enough for real capture times.
+inline constexpr AVRational kTimeBase{1, 90000};
+// The latest frame lasts this long until the next one is known (1/15 s).
+inline constexpr int64_t kLatestFrameDuration = 90000 / 15;
+
+// What has reached the file so far; written by the encoder thread, read from any thread.
+struct SegmentProgress {
+  std::atomic<int64_t> bytesWritten{0};
+  std::atomic<double> secondsWritten{0.0};
+};
+
+// A failure carrying the code the delegate is given.
+class OutputFailure : public std::runtime_error {
+ public:
+  OutputFailure(int64_t code, const std::string& what) : std::runtime_error(what), code_(code) {}
+  [[nodiscard]] int64_t code() const { return code_; }
+
+ private:
+  int64_t code_;
+};
+
+// Every member, the constructor included, runs on the encoder thread; all throw OutputFailure.
+class SegmentWriter {
+ public:
+  // Sets up the encoder, creates the file (never replacing one) and writes the MP4 header.
+  SegmentWriter(const std::string& path, int width, int height, const EncoderSettings& settings,
+                SegmentProgress& progress);
+  SegmentWriter(const SegmentWriter&) = delete;
+  SegmentWriter& operator=(const SegmentWriter&) = delete;
+
+  // Encodes `frame` at `pts` (kTimeBase, increasing) and writes the packets that come out.
+  void encode(AVFrame& frame, int64_t pts);
+  // Moves everything the muxer holds back into the file, as a fragment of its own.
+  void flushFragment();
+  [[nodiscard]] bool hasWrittenPackets() const { return firstPts_ != AV_NOPTS_VALUE; }
+  // Drains the encoder, writes the trailer, syncs and closes the file, then syncs its directory.
+  void finish();
+
+ private:
+#if LIBAVFORMAT_VERSION_MAJOR >= 61
+  using WriteData = const uint8_t*;
+#else
+  using WriteData = uint8_t*;
+#endif
+  static int writeCallback(void* opaque, WriteData data, int size);
+  static int64_t seekCallback(void* opaque, int64_t offset, int whence);
+
+  void openEncoder(int width, int height, const EncoderSettings& settings);
+  void createFile();
+  void openMuxer();
+  void drainPackets();
+  // Throws when `result` is an error or the file refused bytes.
+  void check(int result, int64_t code, const char* what) const;
+  void syncDirectory() const;
+
+  std::string path_;
+  SegmentProgress& progress_;
+  UniqueFd fd_;
+  int ioErrno_ = 0;  // the first error of a write or seek on the file
+  int64_t position_ = 0;
+  int64_t size_ = 0;
+  CodecContextPtr encoder_;
+  IoContextPtr io_;
+  FormatContextPtr muxer_;  // declared after io_, so freed before it
+  AVStream* stream_ = nullptr;
+  PacketPtr packet_;
+  int64_t firstPts_ = AV_NOPTS_VALUE;
+  int64_t endPts_ = 0;
+};
+
+}  // namespace darvo::capture::ffmpeg
