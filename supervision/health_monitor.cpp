@@ -27,7 +27,8 @@ void checkHealth(recorder::WindowRecorder& recorder, std::optional<double> testS
   auto& windowList = recorder.captureService().windowList();
   const auto entry = windowList.windowInfo(recorder.window.windowID);
   if (entry && entry->bounds) recorder.updateOutline(*entry->bounds);
-  const std::optional<int64_t> owner = entry ? entry->ownerPID : std::nullopt;
+  std::optional<int64_t> owner;
+  if (entry) owner = entry->ownerPID;
   const bool isOnscreen = entry && entry->isOnscreen;
 
   if (isOnscreen != recorder.onscreen) {
