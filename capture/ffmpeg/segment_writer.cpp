@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <new>
+#include <string_view>
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -23,6 +25,34 @@ constexpr int kIoBufferSize = 64 * 1024;
 
 std::string errnoText(int error) {
   return std::strerror(error);
+}
+
+// libx264 prints an unknown preset or tune to standard error itself, before FFmpeg's log
+// callback is in place, so the names are checked here first.
+void validateSettings(const EncoderSettings& settings) {
+  constexpr std::string_view kPresets[] = {"ultrafast", "superfast", "veryfast", "faster",
+                                           "fast",      "medium",    "slow",     "slower",
+                                           "veryslow",  "placebo"};
+  constexpr std::string_view kTunes[] = {"film", "animation", "grain",      "stillimage",
+                                         "psnr", "ssim",      "fastdecode", "zerolatency"};
+  const auto known = [](const auto& names, std::string_view name) {
+    return std::find(std::begin(names), std::end(names), name) != std::end(names);
+  };
+  if (!settings.preset.empty() && !known(kPresets, settings.preset)) {
+    throw OutputFailure(kEncoderCode, "unknown libx264 preset " + settings.preset);
+  }
+  // Several tunes may be joined by ',' or '+'.
+  std::string_view tunes = settings.tune;
+  while (!tunes.empty()) {
+    const size_t end = std::min(tunes.find_first_of(",+"), tunes.size());
+    if (!known(kTunes, tunes.substr(0, end))) {
+      throw OutputFailure(kEncoderCode, "unknown libx264 tune " + settings.tune);
+    }
+    tunes.remove_prefix(std::min(end + 1, tunes.size()));
+  }
+  if (settings.crf < 0 || settings.crf > 51 || settings.keyframeInterval < 1) {
+    throw OutputFailure(kEncoderCode, "crf must be in 0..51 and the keyframe interval positive");
+  }
 }
 
 }  // namespace
@@ -40,6 +70,7 @@ SegmentWriter::SegmentWriter(const std::string& path, int width, int height,
 }
 
 void SegmentWriter::openEncoder(int width, int height, const EncoderSettings& settings) {
+  validateSettings(settings);
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (codec == nullptr) {
     throw OutputFailure(kEncoderCode, "the libx264 encoder is not available");

@@ -224,17 +224,45 @@ TEST_F(FfmpegRecordingOutputTest, ReportsAPathThatCannotBeCreated) {
   EXPECT_FALSE(std::filesystem::exists(directory_.path() / "missing"));
 }
 
-TEST_F(FfmpegRecordingOutputTest, ReportsEncoderSettingsLibx264Refuses) {
-  EncoderSettings settings;
-  settings.preset = "no-such-preset";
+// libx264 and FFmpeg print nothing, neither for settings they refuse nor when they run.
+TEST_F(FfmpegRecordingOutputTest, RefusesEncoderSettingsLibx264DoesNotKnowSilently) {
+  const std::filesystem::path errors = directory_.path() / "stderr.txt";
+  testing::StandardErrorCapture capture(errors);
+  const auto withPreset = [](const char* preset, const char* tune, int crf) {
+    EncoderSettings settings;
+    settings.preset = preset;
+    settings.tune = tune;
+    settings.crf = crf;
+    return settings;
+  };
+  const EncoderSettings cases[] = {withPreset("no-such-preset", "zerolatency", 23),
+                                   withPreset("veryfast", "film+no-such-tune", 23),
+                                   withPreset("veryfast", "zerolatency", 99)};
+  for (const EncoderSettings& settings : cases) {
+    delegate_ = std::make_shared<RecordingDelegate>();
+    auto output = std::make_unique<FfmpegRecordingOutput>(
+        RecordingOutputConfiguration{file_.string()}, delegate_, settings);
+    output->prepare(64, 48);
+    submitWhenRoom(*output, SolidImage(64, 48, 0xff0000).view(), base_);
+    ASSERT_TRUE(delegate_->waitForEnd());
+    output.reset();
+    expectOnlyFailure(*delegate_, kEncoderCode);
+    EXPECT_FALSE(std::filesystem::exists(file_)) << "an empty file was left behind";
+  }
+
+  // Joined tunes that libx264 knows are accepted.
+  delegate_ = std::make_shared<RecordingDelegate>();
   auto output = std::make_unique<FfmpegRecordingOutput>(
-      RecordingOutputConfiguration{file_.string()}, delegate_, settings);
+      RecordingOutputConfiguration{file_.string()}, delegate_,
+      withPreset("ultrafast", "fastdecode,zerolatency", 30));
   output->prepare(64, 48);
   submitWhenRoom(*output, SolidImage(64, 48, 0xff0000).view(), base_);
+  output->endOfStream(base_ + 100ms);
   ASSERT_TRUE(delegate_->waitForEnd());
+  EXPECT_EQ(delegate_->finishes(), 1) << output->failureReason();
   output.reset();
-  expectOnlyFailure(*delegate_, kEncoderCode);
-  EXPECT_FALSE(std::filesystem::exists(file_)) << "an empty file was left behind";
+  capture.restore();
+  EXPECT_EQ(std::filesystem::file_size(errors), 0U) << "something was printed";
 }
 
 TEST_F(FfmpegRecordingOutputTest, FinishesWithoutAFileWhenNoFrameCame) {

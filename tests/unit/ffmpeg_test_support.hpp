@@ -2,6 +2,8 @@
 // files written with the ffprobe and ffmpeg programs.
 #pragma once
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -131,6 +133,37 @@ inline std::vector<uint8_t> lastPictureRgb(const std::filesystem::path& file, in
   }
   return {raw.end() - static_cast<std::ptrdiff_t>(size), raw.end()};
 }
+
+// Sends this process's standard error (fd 2, which libraries write to directly) to a file until
+// restored.
+class StandardErrorCapture {
+ public:
+  explicit StandardErrorCapture(const std::filesystem::path& file) {
+    std::fflush(stderr);
+    saved_ = dup(2);
+    const int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (saved_ < 0 || fd < 0) {
+      throw std::runtime_error("cannot redirect standard error");
+    }
+    dup2(fd, 2);
+    close(fd);
+  }
+  ~StandardErrorCapture() { restore(); }
+  StandardErrorCapture(const StandardErrorCapture&) = delete;
+  StandardErrorCapture& operator=(const StandardErrorCapture&) = delete;
+
+  void restore() {
+    if (saved_ >= 0) {
+      std::fflush(stderr);
+      dup2(saved_, 2);
+      close(saved_);
+      saved_ = -1;
+    }
+  }
+
+ private:
+  int saved_ = -1;
+};
 
 // Polls `condition` until it holds or `timeout` passes; whether it held.
 inline bool eventually(const std::function<bool()>& condition,
