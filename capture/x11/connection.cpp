@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 
 namespace darvo::capture::x11 {
@@ -109,6 +110,43 @@ bool tcpAccepts(std::string host, int port) {
   return accepted;
 }
 
+// libxcb writes a refusing server's reason to descriptor 2, and nothing may reach the helper's
+// standard error: point descriptor 2 at /dev/null while connecting. The mutex keeps two
+// connecting threads from saving each other's /dev/null as "the original".
+class SilencedStandardError {
+ public:
+  SilencedStandardError() {
+    saved_ = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    wasClosed_ = saved_ < 0 && errno == EBADF;
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null >= 0) {
+      if (saved_ >= 0 || wasClosed_) {
+        ::dup2(null, STDERR_FILENO);
+      }
+      ::close(null);
+    }
+  }
+  ~SilencedStandardError() {
+    if (saved_ >= 0) {
+      ::dup2(saved_, STDERR_FILENO);
+      ::close(saved_);
+    } else if (wasClosed_) {
+      ::close(STDERR_FILENO);
+    }
+  }
+  SilencedStandardError(const SilencedStandardError&) = delete;
+  SilencedStandardError& operator=(const SilencedStandardError&) = delete;
+
+ private:
+  static std::mutex& mutex() {
+    static std::mutex instance;
+    return instance;
+  }
+  std::lock_guard<std::mutex> lock_{mutex()};
+  int saved_ = -1;
+  bool wasClosed_ = false;
+};
+
 xcb_screen_t* screenNumber(const xcb_setup_t* setup, int number) {
   for (auto iterator = xcb_setup_roots_iterator(setup); iterator.rem > 0;
        xcb_screen_next(&iterator), --number) {
@@ -170,8 +208,12 @@ ConnectResult connectToDisplay(const char* displayName) {
     displayName = nullptr;
   }
   int screen = 0;
-  // Owned even when in error state: xcb hands out an error object that must still be released.
-  XcbConnection connection(xcb_connect(displayName, &screen));
+  XcbConnection connection;
+  {
+    const SilencedStandardError silenced;
+    // Owned even in error state: xcb hands out an error object that must still be released.
+    connection.reset(xcb_connect(displayName, &screen));
+  }
   if (connection == nullptr) {
     return ConnectFailure::unavailable;
   }
