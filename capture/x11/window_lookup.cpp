@@ -1,0 +1,87 @@
+#include "capture/x11/window_lookup.hpp"
+
+#include <bit>
+
+#include "capture/x11/xcb_handles.hpp"
+
+namespace darvo::capture::x11 {
+
+namespace {
+
+uint32_t swapBytes(uint32_t value) {
+  return ((value & 0xffU) << 24) | ((value & 0xff00U) << 8) | ((value >> 8) & 0xff00U) |
+         (value >> 24);
+}
+
+const xcb_screen_t* screenOf(const xcb_setup_t* setup, xcb_window_t root) {
+  for (auto screens = xcb_setup_roots_iterator(setup); screens.rem > 0; xcb_screen_next(&screens)) {
+    if (screens.data->root == root) {
+      return screens.data;
+    }
+  }
+  return nullptr;
+}
+
+const xcb_visualtype_t* visualOf(const xcb_screen_t* screen, xcb_visualid_t visual, uint8_t depth) {
+  for (auto depths = xcb_screen_allowed_depths_iterator(screen); depths.rem > 0;
+       xcb_depth_next(&depths)) {
+    if (depths.data->depth != depth) {
+      continue;
+    }
+    for (auto visuals = xcb_depth_visuals_iterator(depths.data); visuals.rem > 0;
+         xcb_visualtype_next(&visuals)) {
+      if (visuals.data->visual_id == visual) {
+        return visuals.data;
+      }
+    }
+  }
+  return nullptr;
+}
+
+bool storedAt32Bits(const xcb_setup_t* setup, uint8_t depth) {
+  for (auto formats = xcb_setup_pixmap_formats_iterator(setup); formats.rem > 0;
+       xcb_format_next(&formats)) {
+    if (formats.data->depth == depth) {
+      return formats.data->bits_per_pixel == 32;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::optional<PixelLayout> findPixelLayout(const xcb_setup_t* setup, xcb_window_t root,
+                                           xcb_visualid_t visual, uint8_t depth) {
+  if ((depth != 24 && depth != 32) || !storedAt32Bits(setup, depth)) {
+    return std::nullopt;
+  }
+  const xcb_screen_t* screen = screenOf(setup, root);
+  const xcb_visualtype_t* type = screen != nullptr ? visualOf(screen, visual, depth) : nullptr;
+  if (type == nullptr || (type->_class != XCB_VISUAL_CLASS_TRUE_COLOR &&
+                          type->_class != XCB_VISUAL_CLASS_DIRECT_COLOR)) {
+    return std::nullopt;
+  }
+  PixelLayout layout{type->red_mask, type->green_mask, type->blue_mask};
+  const bool serverLittleEndian = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
+  if (serverLittleEndian != (std::endian::native == std::endian::little)) {
+    layout = {swapBytes(layout.redMask), swapBytes(layout.greenMask), swapBytes(layout.blueMask)};
+  }
+  return layout;
+}
+
+std::optional<xcb_window_t> topLevelAncestor(xcb_connection_t* connection, xcb_window_t window) {
+  xcb_window_t current = window;
+  for (;;) {
+    const auto tree =
+        takeReply(xcb_query_tree_reply, connection, xcb_query_tree(connection, current));
+    if (!tree) {
+      return std::nullopt;
+    }
+    if (tree->parent == tree->root || tree->parent == XCB_NONE) {
+      return current;  // the root's own parent is None: a root window is its own top level
+    }
+    current = tree->parent;
+  }
+}
+
+}  // namespace darvo::capture::x11
