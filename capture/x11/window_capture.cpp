@@ -1,0 +1,197 @@
+#include "capture/x11/window_capture.hpp"
+
+#include <bit>
+
+#include <xcb/composite.h>
+#include <xcb/damage.h>
+#include <xcb/shm.h>
+
+#include "capture/x11/window_lookup.hpp"
+
+namespace darvo::capture::x11 {
+
+namespace {
+
+CaptureClock::duration toDuration(MediaTime time) {
+  if (time.value <= 0 || time.timescale <= 0) {
+    return CaptureClock::duration::zero();
+  }
+  const std::chrono::duration<double> seconds(static_cast<double>(time.value) /
+                                              static_cast<double>(time.timescale));
+  return std::chrono::duration_cast<CaptureClock::duration>(seconds);
+}
+
+CaptureError streamError(int64_t code) {
+  return CaptureError{kStreamErrorDomain, code};
+}
+
+// A window that vanished between our requests answers BadWindow; anything else is a refusal.
+CaptureError errorFor(const XcbError& error) {
+  return streamError(error->error_code == XCB_WINDOW ? kWindowGoneCode : kCaptureSetupCode);
+}
+
+}  // namespace
+
+void WindowCapture::unredirect(xcb_connection_t* connection, uint32_t window) {
+  xcb_composite_unredirect_window(connection, window, XCB_COMPOSITE_REDIRECT_AUTOMATIC);
+}
+
+void WindowCapture::destroyDamage(xcb_connection_t* connection, uint32_t damage) {
+  xcb_damage_destroy(connection, damage);
+}
+
+WindowCapture::WindowCapture(xcb_window_t window, const StreamConfiguration& configuration,
+                             CaptureOutputs& outputs, CaptureControl& control)
+    : window_(window),
+      configuration_(configuration),
+      // Never zero, so a sink without room cannot make the loop spin.
+      interval_(std::max<Clock::duration>(toDuration(configuration.minimumFrameInterval),
+                                          std::chrono::milliseconds(1))),
+      outputs_(outputs),
+      control_(control) {}
+
+std::optional<CaptureError> WindowCapture::setUp() {
+  connection_.reset(xcb_connect(nullptr, nullptr));
+  if (xcb_connection_has_error(connection_.get()) != 0) {
+    return streamError(kConnectionFailedCode);
+  }
+  if (auto error = checkExtensions()) {
+    return error;
+  }
+  if (auto error = readWindow()) {
+    return error;
+  }
+  if (auto error = adoptAncestor()) {
+    return error;
+  }
+  if (auto error = selectEvents()) {
+    return error;
+  }
+  xcb_connection_t* connection = connection_.get();
+  const xcb_damage_damage_t damage = xcb_generate_id(connection);
+  if (XcbError error =
+          takeError(connection, xcb_damage_create_checked(connection, damage, window_,
+                                                          XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY))) {
+    return errorFor(error);
+  }
+  damage_.reset(ServerResource{connection, damage});
+  if (configuration_.showsCursor) {
+    xcb_xfixes_select_cursor_input(connection, root_, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
+  }
+  // Selected before this check, so an unmap after it arrives as an event. The round trip also
+  // queues the damage the server reports at creation, ahead of the first frame.
+  const auto attributes = takeReply(xcb_get_window_attributes_reply, connection,
+                                    xcb_get_window_attributes(connection, window_));
+  if (!attributes) {
+    return streamError(kWindowGoneCode);
+  }
+  if (attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
+    return streamError(kCaptureSetupCode);  // its pixels cannot be read
+  }
+  reader_ = std::make_unique<WindowImageReader>(connection, shmPresent_);
+  return std::nullopt;
+}
+
+std::optional<CaptureError> WindowCapture::checkExtensions() {
+  xcb_connection_t* connection = connection_.get();
+  for (xcb_extension_t* extension :
+       {&xcb_composite_id, &xcb_damage_id, &xcb_xfixes_id, &xcb_shm_id}) {
+    xcb_prefetch_extension_data(connection, extension);
+  }
+  const auto* composite = xcb_get_extension_data(connection, &xcb_composite_id);
+  const auto* damage = xcb_get_extension_data(connection, &xcb_damage_id);
+  const auto* xfixes = xcb_get_extension_data(connection, &xcb_xfixes_id);
+  const auto* shm = xcb_get_extension_data(connection, &xcb_shm_id);
+  if (composite == nullptr || composite->present == 0 || damage == nullptr ||
+      damage->present == 0 || xfixes == nullptr || xfixes->present == 0) {
+    return streamError(kCaptureSetupCode);
+  }
+  damageEventBase_ = damage->first_event;
+  xfixesEventBase_ = xfixes->first_event;
+  // Damage and XFixes refuse every other request until the versions are agreed.
+  const auto compositeCookie = xcb_composite_query_version(connection, 0, 4);
+  const auto damageCookie = xcb_damage_query_version(connection, 1, 1);
+  const auto xfixesCookie = xcb_xfixes_query_version(connection, 5, 0);
+  const auto compositeVersion =
+      takeReply(xcb_composite_query_version_reply, connection, compositeCookie);
+  const auto damageVersion = takeReply(xcb_damage_query_version_reply, connection, damageCookie);
+  const auto xfixesVersion = takeReply(xcb_xfixes_query_version_reply, connection, xfixesCookie);
+  if (!compositeVersion || !damageVersion || !xfixesVersion || xfixesVersion->major_version < 2) {
+    return streamError(kCaptureSetupCode);
+  }
+  if (shm != nullptr && shm->present != 0) {
+    shmPresent_ = static_cast<bool>(
+        takeReply(xcb_shm_query_version_reply, connection, xcb_shm_query_version(connection)));
+  }
+  return std::nullopt;
+}
+
+std::optional<CaptureError> WindowCapture::readWindow() {
+  xcb_connection_t* connection = connection_.get();
+  const auto attributesCookie = xcb_get_window_attributes(connection, window_);
+  const auto geometryCookie = xcb_get_geometry(connection, window_);
+  const auto attributes = takeReply(xcb_get_window_attributes_reply, connection, attributesCookie);
+  const auto geometry = takeReply(xcb_get_geometry_reply, connection, geometryCookie);
+  if (!attributes || !geometry) {
+    return streamError(xcb_connection_has_error(connection) != 0 ? kConnectionLostCode
+                                                                 : kWindowGoneCode);
+  }
+  root_ = geometry->root;
+  width_ = geometry->width;
+  height_ = geometry->height;
+  const auto layout =
+      findPixelLayout(xcb_get_setup(connection), root_, attributes->visual, geometry->depth);
+  if (!layout || !hasByteChannels(layout->redMask, layout->greenMask, layout->blueMask)) {
+    return streamError(kCaptureSetupCode);  // not a 24- or 32-bit true-colour window
+  }
+  redMask_ = layout->redMask;
+  greenMask_ = layout->greenMask;
+  blueMask_ = layout->blueMask;
+  return std::nullopt;
+}
+
+// Redirects the child of the root that holds the window (the window itself without a window
+// manager): a redirected ancestor keeps the window's pixels readable when it is covered.
+std::optional<CaptureError> WindowCapture::adoptAncestor() {
+  xcb_connection_t* connection = connection_.get();
+  const auto ancestor = topLevelAncestor(connection, window_);
+  if (!ancestor) {
+    return streamError(kWindowGoneCode);
+  }
+  if (*ancestor == ancestor_) {
+    return std::nullopt;
+  }
+  if (XcbError error =
+          takeError(connection, xcb_composite_redirect_window_checked(
+                                    connection, *ancestor, XCB_COMPOSITE_REDIRECT_AUTOMATIC))) {
+    return errorFor(error);
+  }
+  redirect_.reset(ServerResource{connection, *ancestor});
+  ancestor_ = *ancestor;
+  if (ancestor_ != window_) {
+    const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    if (XcbError error =
+            takeError(connection, xcb_change_window_attributes_checked(connection, ancestor_,
+                                                                       XCB_CW_EVENT_MASK, &mask))) {
+      return errorFor(error);
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<CaptureError> WindowCapture::selectEvents() {
+  uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+  if (configuration_.showsCursor) {
+    // The drawn-in cursor changes the picture when it moves over, enters or leaves the window.
+    mask |=
+        XCB_EVENT_MASK_POINTER_MOTION | XCB_EVENT_MASK_ENTER_WINDOW | XCB_EVENT_MASK_LEAVE_WINDOW;
+  }
+  xcb_connection_t* connection = connection_.get();
+  if (XcbError error = takeError(connection, xcb_change_window_attributes_checked(
+                                                 connection, window_, XCB_CW_EVENT_MASK, &mask))) {
+    return errorFor(error);
+  }
+  return std::nullopt;
+}
+
+}  // namespace darvo::capture::x11

@@ -1,0 +1,94 @@
+// The work of one capture thread: its own X connection, the window's redirect and damage, and
+// the loop that turns changes into frames. Everything here runs on the capture thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include <xcb/xcb.h>
+#include <xcb/xfixes.h>
+
+#include "capture/capture.hpp"
+#include "capture/video_sink.hpp"
+#include "capture/x11/capture_control.hpp"
+#include "capture/x11/capture_outputs.hpp"
+#include "capture/x11/cursor_overlay.hpp"
+#include "capture/x11/server_resource.hpp"
+#include "capture/x11/window_image_reader.hpp"
+#include "capture/x11/xcb_handles.hpp"
+
+namespace darvo::capture::x11 {
+
+class WindowCapture {
+ public:
+  WindowCapture(xcb_window_t window, const StreamConfiguration& configuration,
+                CaptureOutputs& outputs, CaptureControl& control);
+
+  // Connects, checks the extensions and the window, redirects its top-level ancestor and selects
+  // its events. The error for startCapture's completion, if any.
+  std::optional<CaptureError> setUp();
+
+  // Takes frames until a stop, a quit, a system stop or a lost connection, and reports the end
+  // to the outputs (nothing for a quit). Only after setUp() succeeded.
+  void run();
+
+ private:
+  using Clock = CaptureClock;
+
+  static void unredirect(xcb_connection_t* connection, uint32_t window);
+  static void destroyDamage(xcb_connection_t* connection, uint32_t damage);
+
+  std::optional<CaptureError> checkExtensions();
+  std::optional<CaptureError> readWindow();
+  std::optional<CaptureError> adoptAncestor();
+  std::optional<CaptureError> selectEvents();
+
+  void drainEvents();
+  void handleEvent(const xcb_generic_event_t& event);
+  void decideUnmap();
+  void captureFrame(Clock::time_point now);
+  void drawPointer(const MutableImage& image, xcb_query_pointer_cookie_t pointerCookie,
+                   xcb_xfixes_get_cursor_image_cookie_t cursorCookie);
+  [[nodiscard]] bool frameDue(Clock::time_point now) const;
+  [[nodiscard]] std::optional<Clock::time_point> nextDeadline() const;
+  void waitForEvents(std::optional<Clock::time_point> deadline);
+
+  // Configuration.
+  const xcb_window_t window_;
+  const StreamConfiguration configuration_;
+  const Clock::duration interval_;
+  CaptureOutputs& outputs_;
+  CaptureControl& control_;
+
+  // Owners, released in reverse order: the connection last.
+  XcbConnection connection_;
+  ServerResourceOwner<&WindowCapture::unredirect> redirect_;
+  ServerResourceOwner<&WindowCapture::destroyDamage> damage_;
+  std::unique_ptr<WindowImageReader> reader_;
+
+  // What the server told us at setup.
+  xcb_window_t root_ = XCB_NONE;
+  xcb_window_t ancestor_ = XCB_NONE;
+  uint8_t damageEventBase_ = 0;
+  uint8_t xfixesEventBase_ = 0;
+  bool shmPresent_ = false;
+  uint32_t redMask_ = 0;
+  uint32_t greenMask_ = 0;
+  uint32_t blueMask_ = 0;
+  int width_ = 0;
+  int height_ = 0;
+
+  // Loop state.
+  bool dirty_ = true;  // the first frame is taken without waiting for damage
+  bool damageArmed_ = true;
+  bool pointerInside_ = false;
+  bool reparented_ = false;
+  bool destroyed_ = false;
+  bool systemStopped_ = false;
+  std::optional<Clock::time_point> lastFrameAt_;
+  std::optional<Clock::time_point> unmapDecisionAt_;
+};
+
+}  // namespace darvo::capture::x11

@@ -1,0 +1,141 @@
+#include "capture/x11/x11_stream.hpp"
+
+#include <exception>
+#include <utility>
+
+#include "capture/x11/window_capture.hpp"
+
+namespace darvo::capture::x11 {
+
+namespace {
+
+CaptureError streamError(int64_t code) {
+  return CaptureError{kStreamErrorDomain, code};
+}
+
+// A completion or delegate that throws must not keep the others from running.
+template <typename Call>
+void callQuietly(Call&& call) {
+  try {
+    std::forward<Call>(call)();
+  } catch (...) {  // NOLINT(bugprone-empty-catch): nobody is left to tell
+  }
+}
+
+}  // namespace
+
+X11Stream::X11Stream(const ContentFilter& filter, const StreamConfiguration& configuration,
+                     std::shared_ptr<StreamDelegate> delegate)
+    : window_(filter.window.windowID), configuration_(configuration) {
+  outputs_.delegate = std::move(delegate);
+}
+
+X11Stream::~X11Stream() {
+  if (!thread_.joinable()) {
+    return;
+  }
+  control_->requestQuit();
+  if (thread_.get_id() == std::this_thread::get_id()) {
+    thread_.detach();  // dropped by a completion on the capture thread; it owns what it uses
+  } else {
+    thread_.join();
+  }
+}
+
+std::optional<CaptureError> X11Stream::addStreamOutput(std::shared_ptr<StreamOutput> output,
+                                                       StreamOutputType type,
+                                                       asio::any_io_executor sampleHandlerQueue) {
+  if (started_) {
+    return streamError(kCaptureSetupCode);
+  }
+  if (type == StreamOutputType::screen) {
+    outputs_.screen = std::move(output);
+    outputs_.screenExecutor = std::move(sampleHandlerQueue);
+  }
+  return std::nullopt;
+}
+
+std::optional<CaptureError> X11Stream::addRecordingOutput(std::shared_ptr<RecordingOutput> output) {
+  if (started_) {
+    return streamError(kCaptureSetupCode);
+  }
+  auto sink = std::dynamic_pointer_cast<VideoSink>(output);
+  if (!sink || outputs_.sink) {
+    return streamError(kOutputMismatchCode);
+  }
+  outputs_.sink = std::move(sink);
+  outputs_.recording = std::move(output);
+  return std::nullopt;
+}
+
+void X11Stream::startCapture(Completion completion) {
+  if (!completion) {
+    completion = [](const std::optional<CaptureError>&) {};
+  }
+  if (started_) {
+    completion(streamError(kInternalErrorCode));
+    return;
+  }
+  started_ = true;
+  try {
+    control_ = std::make_shared<CaptureControl>();
+    thread_ = std::thread(&X11Stream::captureThread, control_, window_, configuration_,
+                          std::move(outputs_), completion);
+  } catch (const std::exception&) {
+    control_.reset();
+    completion(streamError(kInternalErrorCode));
+  }
+}
+
+void X11Stream::stopCapture(Completion completion) {
+  if (!completion) {
+    completion = [](const std::optional<CaptureError>&) {};
+  }
+  if (!started_) {
+    completion(streamError(kInternalErrorCode));  // nothing to stop
+    return;
+  }
+  if (!control_ || !control_->addStopCompletion(completion)) {
+    completion(std::nullopt);  // the capture has ended already
+    return;
+  }
+  control_->requestStop();
+}
+
+// The capture thread. It owns copies of everything it uses, so it may outlive the stream.
+void X11Stream::captureThread(std::shared_ptr<CaptureControl> control, xcb_window_t window,
+                              StreamConfiguration configuration, CaptureOutputs outputs,
+                              Completion startCompletion) {
+  std::optional<CaptureError> setupError;
+  try {
+    {
+      WindowCapture capture(window, configuration, outputs, *control);
+      setupError = capture.setUp();
+      if (!setupError) {
+        std::exchange(startCompletion, nullptr)(std::nullopt);
+        capture.run();
+      }
+    }  // the X connection is closed before any completion runs
+    if (setupError && !control->quitRequested()) {
+      std::exchange(startCompletion, nullptr)(setupError);
+    }
+  } catch (...) {
+    if (!control->quitRequested()) {
+      if (startCompletion) {
+        callQuietly([&] { startCompletion(streamError(kInternalErrorCode)); });
+      } else {
+        callQuietly([&] { outputs.reportStop(kInternalErrorCode); });
+        callQuietly([&] { outputs.endOfStream(); });
+      }
+    }
+  }
+  std::vector<Completion> stopCompletions = control->markEnded();
+  if (control->quitRequested()) {
+    return;
+  }
+  for (Completion& completion : stopCompletions) {
+    callQuietly([&] { completion(std::nullopt); });
+  }
+}
+
+}  // namespace darvo::capture::x11
