@@ -343,8 +343,10 @@ XvfbServer::XvfbServer(XvfbOptions options) {
     }
   }
   auto displayPipe = makePipe();
-  std::vector<std::string> argv = {"Xvfb", "-displayfd",   "3",         "-screen",
-                                   "0",    options.screen, "-nolisten", "tcp"};
+  // -noreset: an X server resets when its last client leaves, and a connection made during the
+  // reset fails as if refused.
+  std::vector<std::string> argv = {"Xvfb",         "-displayfd", "3",   "-screen", "0",
+                                   options.screen, "-nolisten",  "tcp", "-noreset"};
   if (options.cookie) {
     argv.insert(argv.end(), {"-auth", authorityFile_});
   }
