@@ -2,12 +2,15 @@
 #include "tests/integration/harness.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <xcb/xcb.h>
 
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <set>
+#include <string>
 
 #include "capture/x11/xcb_handles.hpp"
 
@@ -118,6 +121,33 @@ TEST(TestWindowProgram, ClosesOnWmDeleteWindowAndOnClosedStdin) {
   const auto ended = other.process().waitExit(5s);
   ASSERT_TRUE(ended);
   EXPECT_EQ(ended->exitCode(), 0);
+}
+
+TEST(TestWindowProgram, AnimatedWindowKeepsChanging) {
+  XvfbServer server;
+  TestWindows window(server.display(), {{"--geometry", "120x40+0+0", "--animate"}});
+  const capture::x11::XcbConnection connection(xcb_connect(server.display().c_str(), nullptr));
+  ASSERT_EQ(xcb_connection_has_error(connection.get()), 0);
+  auto snapshot = [&] {
+    const auto image =
+        capture::x11::takeReply(xcb_get_image_reply, connection.get(),
+                                xcb_get_image(connection.get(), XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                              window.id(0), 0, 0, 120, 40, ~0U));
+    if (!image) {
+      return std::string();
+    }
+    return std::string(reinterpret_cast<const char*>(xcb_get_image_data(image.get())),
+                       static_cast<std::size_t>(xcb_get_image_data_length(image.get())));
+  };
+  // Without a window manager the window is viewable once its id is printed; about 30 frames a
+  // second means a few distinct pictures within half a second.
+  std::set<std::string> pictures;
+  const auto until = std::chrono::steady_clock::now() + 500ms;
+  while (std::chrono::steady_clock::now() < until) {
+    pictures.insert(snapshot());
+    ::poll(nullptr, 0, 20);
+  }
+  EXPECT_GE(pictures.size(), 5U);
 }
 
 }  // namespace

@@ -210,9 +210,7 @@ class App {
     std::string input;
     auto nextFrame = std::chrono::steady_clock::now();
     while (true) {
-      const bool animating = std::any_of(windows_.begin(), windows_.end(), [](const TestWindow& w) {
-        return w.options.animate && w.mapped && !w.destroyed;
-      });
+      const bool animating = anyAnimating();
       if (animating && std::chrono::steady_clock::now() >= nextFrame) {
         drawFrames();
         frame_ += 1;
@@ -237,7 +235,7 @@ class App {
         printed = true;
       }
       int timeout = -1;
-      if (animating) {
+      if (anyAnimating()) {  // asked again: a MapNotify just handled may start one
         const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
             nextFrame - std::chrono::steady_clock::now());
         timeout = static_cast<int>(std::max<int64_t>(0, wait.count())) + 1;
@@ -417,6 +415,12 @@ class App {
       const xcb_rectangle_t bar{x, 0, static_cast<uint16_t>(kBarWidth), window.height};
       xcb_poly_fill_rectangle(c, window.id, window.gc, 1, &bar);
     }
+  }
+
+  bool anyAnimating() const {
+    return std::any_of(windows_.begin(), windows_.end(), [](const TestWindow& w) {
+      return w.options.animate && w.mapped && !w.destroyed;
+    });
   }
 
   TestWindow* find(xcb_window_t id) {
