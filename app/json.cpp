@@ -16,15 +16,40 @@ void appendString(std::string& out, const std::string& text) {
   while (index < text.size()) {
     const auto byte = static_cast<unsigned char>(text[index]);
     switch (byte) {
-      case '"': out += "\\\""; ++index; continue;
-      case '\\': out += "\\\\"; ++index; continue;
-      case '/': out += "\\/"; ++index; continue;
-      case '\b': out += "\\b"; ++index; continue;
-      case '\f': out += "\\f"; ++index; continue;
-      case '\n': out += "\\n"; ++index; continue;
-      case '\r': out += "\\r"; ++index; continue;
-      case '\t': out += "\\t"; ++index; continue;
-      default: break;
+      case '"':
+        out += "\\\"";
+        ++index;
+        continue;
+      case '\\':
+        out += "\\\\";
+        ++index;
+        continue;
+      case '/':
+        out += "\\/";
+        ++index;
+        continue;
+      case '\b':
+        out += "\\b";
+        ++index;
+        continue;
+      case '\f':
+        out += "\\f";
+        ++index;
+        continue;
+      case '\n':
+        out += "\\n";
+        ++index;
+        continue;
+      case '\r':
+        out += "\\r";
+        ++index;
+        continue;
+      case '\t':
+        out += "\\t";
+        ++index;
+        continue;
+      default:
+        break;
     }
     if (byte < 0x20) {
       constexpr const char* kHex = "0123456789abcdef";

@@ -18,11 +18,11 @@ class JsonValue {
  public:
   using Variant = std::variant<std::string, int64_t, double, std::vector<JsonObject>>;
 
-  JsonValue(std::string text) : value_(std::move(text)) {}          // NOLINT: implicit by design
-  JsonValue(const char* text) : value_(std::string(text)) {}        // NOLINT
-  JsonValue(int64_t number) : value_(number) {}                      // NOLINT
-  JsonValue(int number) : value_(static_cast<int64_t>(number)) {}    // NOLINT
-  JsonValue(double number) : value_(number) {}                       // NOLINT
+  JsonValue(std::string text) : value_(std::move(text)) {}         // NOLINT: implicit by design
+  JsonValue(const char* text) : value_(std::string(text)) {}       // NOLINT
+  JsonValue(int64_t number) : value_(number) {}                    // NOLINT
+  JsonValue(int number) : value_(static_cast<int64_t>(number)) {}  // NOLINT
+  JsonValue(double number) : value_(number) {}                     // NOLINT
   JsonValue(std::vector<JsonObject> list) : value_(std::move(list)) {}  // NOLINT
 
   [[nodiscard]] const Variant& get() const { return value_; }

@@ -1,7 +1,7 @@
 #include "app/json_lines.hpp"
 
-#include <cerrno>
 #include <unistd.h>
+#include <cerrno>
 
 namespace darvo::app {
 namespace {
@@ -33,6 +33,8 @@ void fail(const std::string& code) {
   endProcess(1);
 }
 
-void endProcess(int status) { ::_exit(status); }
+void endProcess(int status) {
+  ::_exit(status);
+}
 
 }  // namespace darvo::app

@@ -5,7 +5,9 @@
 
 #include <csignal>
 #include <exception>
+#include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include <asio/co_spawn.hpp>
@@ -52,13 +54,18 @@ int main(int argc, char** argv) {
   }
 
   darvo::capture::ffmpeg::silenceLogging();
-  if (darvo::capture::x11::preflightScreenCaptureAccess() ==
-      darvo::capture::x11::ScreenAccess::refused) {
+  // The access check's connection is the one the capture service goes on with.
+  auto connection = darvo::capture::x11::connectToDisplay();
+  if (const auto* failure = std::get_if<darvo::capture::x11::ConnectFailure>(&connection);
+      failure != nullptr && *failure == darvo::capture::x11::ConnectFailure::refused) {
     fail("screen_permission_required");
   }
 
   asio::io_context mainQueue(1);
-  const auto captureService = darvo::capture::x11::X11CaptureService::connect();
+  std::unique_ptr<darvo::capture::x11::X11CaptureService> captureService;
+  if (auto* display = std::get_if<darvo::capture::x11::DisplayConnection>(&connection)) {
+    captureService = darvo::capture::x11::X11CaptureService::connect(std::move(*display));
+  }
   asio::co_spawn(mainQueue,
                  darvo::app::topLevelTask(mainQueue, captureService.get(), std::move(arguments)),
                  [](const std::exception_ptr& error) {

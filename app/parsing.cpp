@@ -1,9 +1,9 @@
 #include "app/parsing.hpp"
 
+#include <locale.h>
 #include <cctype>
 #include <clocale>
 #include <cstdlib>
-#include <locale.h>
 #include <string>
 
 namespace darvo::app {

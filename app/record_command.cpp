@@ -1,8 +1,8 @@
 #include "app/record_command.hpp"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <cmath>
-#include <sys/stat.h>
 
 #include "app/parsing.hpp"
 
@@ -34,14 +34,15 @@ bool pathExists(const std::string& path) {
 std::variant<RecordRequest, CommandError> checkRecordCommand(
     const std::vector<std::string>& arguments, const std::vector<capture::Window>& candidates,
     const PathExists& exists) {
-  if (arguments.size() != 5 || arguments[0] != "record") return CommandError{kInvalidWindowOrOutput};
+  if (arguments.size() != 5 || arguments[0] != "record")
+    return CommandError{kInvalidWindowOrOutput};
   const std::string& windowWord = arguments[1];
   if (!windowWord.starts_with("0x")) return CommandError{kInvalidWindowOrOutput};
   const auto windowNumber = parseHexWindowNumber(std::string_view(windowWord).substr(2));
   if (!windowNumber) return CommandError{kInvalidWindowOrOutput};
-  const auto window = std::find_if(candidates.begin(), candidates.end(), [&](const auto& candidate) {
-    return candidate.windowID == *windowNumber;
-  });
+  const auto window =
+      std::find_if(candidates.begin(), candidates.end(),
+                   [&](const auto& candidate) { return candidate.windowID == *windowNumber; });
   if (window == candidates.end()) return CommandError{kInvalidWindowOrOutput};
   const std::string& outputPath = arguments[2];
   if (!outputPath.starts_with('/')) return CommandError{kInvalidWindowOrOutput};

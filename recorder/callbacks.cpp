@@ -7,7 +7,10 @@ namespace darvo::recorder {
 
 void WindowRecorder::segmentDidStart(double startedAtMs) {
   recordingStarted = true;
-  emit({{"event", "segment"}, {"index", segment}, {"file", segmentPath}, {"startedAtMs", startedAtMs}});
+  emit({{"event", "segment"},
+        {"index", segment},
+        {"file", segmentPath},
+        {"startedAtMs", startedAtMs}});
   maybeReady();
 }
 

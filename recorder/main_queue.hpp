@@ -36,13 +36,13 @@ asio::awaitable<Result> awaitCallback(Start start) {
 // The capture service's asynchronous operations as awaitables. Plain functions, not coroutines:
 // the callbacks are built from their parameters, never from a coroutine's locals.
 inline asio::awaitable<std::optional<capture::CaptureError>> startCaptureOf(
-    std::shared_ptr<capture::Stream> stream) {
+    const std::shared_ptr<capture::Stream>& stream) {
   return awaitCallback<std::optional<capture::CaptureError>>(
       [stream](capture::Completion deliver) { stream->startCapture(std::move(deliver)); });
 }
 
 inline asio::awaitable<std::optional<capture::CaptureError>> stopCaptureOf(
-    std::shared_ptr<capture::Stream> stream) {
+    const std::shared_ptr<capture::Stream>& stream) {
   return awaitCallback<std::optional<capture::CaptureError>>(
       [stream](capture::Completion deliver) { stream->stopCapture(std::move(deliver)); });
 }

@@ -31,11 +31,16 @@ asio::awaitable<void> WindowRecorder::simulatedStopTask() {
   co_await stopCaptureOf(current);
 }
 
-void WindowRecorder::startSimulatedStopTask() { spawn(simulatedStopTask()); }
+void WindowRecorder::startSimulatedStopTask() {
+  spawn(simulatedStopTask());
+}
 
 void WindowRecorder::finish() {
   const char* reason = failed ? "source_ended" : durationReached ? "duration" : "stopped";
-  emit({{"event", "finished"}, {"reason", reason}, {"detail", stopDetail}, {"segments", segment + 1}});
+  emit({{"event", "finished"},
+        {"reason", reason},
+        {"detail", stopDetail},
+        {"segments", segment + 1}});
   ports_.exit(failed ? 1 : 0);
   std::terminate();  // exit never returns
 }

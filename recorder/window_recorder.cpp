@@ -38,7 +38,9 @@ double WindowRecorder::wallClockMilliseconds() const {
   return std::chrono::duration<double, std::milli>(ports_.now().time_since_epoch()).count();
 }
 
-void WindowRecorder::emit(const app::JsonObject& object) const { ports_.emit(object); }
+void WindowRecorder::emit(const app::JsonObject& object) const {
+  ports_.emit(object);
+}
 
 void WindowRecorder::fail(const std::string& code) const {
   ports_.emit({{"error", code}});
@@ -84,19 +86,20 @@ void WindowRecorder::watchSignal(asio::signal_set& signalSet) {
 }
 
 void WindowRecorder::spawn(asio::awaitable<void> task) {
-  asio::co_spawn(mainQueue_, std::move(task), [self = shared_from_this()](std::exception_ptr error) {
-    if (!error) return;
-    try {
-      std::rethrow_exception(error);
-    } catch (const app::ProcessEnded&) {
-      throw;
-    } catch (...) {
-      // Nothing escapes silently: the recording ends as failed, with a summary.
-      self->failed = true;
-      self->stopDetail = "internal_error";
-      self->stop();
-    }
-  });
+  asio::co_spawn(mainQueue_, std::move(task),
+                 [self = shared_from_this()](const std::exception_ptr& error) {
+                   if (!error) return;
+                   try {
+                     std::rethrow_exception(error);
+                   } catch (const app::ProcessEnded&) {
+                     throw;
+                   } catch (...) {
+                     // Nothing escapes silently: the recording ends as failed, with a summary.
+                     self->failed = true;
+                     self->stopDetail = "internal_error";
+                     self->stop();
+                   }
+                 });
 }
 
 void WindowRecorder::updateOutline(const capture::Rect& windowFrame) {

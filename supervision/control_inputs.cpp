@@ -1,9 +1,9 @@
 #include "supervision/control_inputs.hpp"
 
+#include <unistd.h>
 #include <array>
 #include <cerrno>
 #include <thread>
-#include <unistd.h>
 
 #include <asio/post.hpp>
 

@@ -33,7 +33,8 @@ void checkHealth(recorder::WindowRecorder& recorder, std::optional<double> testS
 
   if (isOnscreen != recorder.onscreen) {
     recorder.onscreen = isOnscreen;
-    recorder.emit({{"event", isOnscreen ? "onscreen" : "offscreen"}, {"atSeconds", recorder.elapsed()}});
+    recorder.emit(
+        {{"event", isOnscreen ? "onscreen" : "offscreen"}, {"atSeconds", recorder.elapsed()}});
   }
 
   if (owner) {
@@ -45,8 +46,8 @@ void checkHealth(recorder::WindowRecorder& recorder, std::optional<double> testS
     }
   } else {
     const auto numbers = windowList.allWindowNumbers();
-    if (!numbers || std::find(numbers->begin(), numbers->end(), recorder.window.windowID) ==
-                        numbers->end()) {
+    if (!numbers ||
+        std::find(numbers->begin(), numbers->end(), recorder.window.windowID) == numbers->end()) {
       endWithFailure(recorder, "window_closed");
       return;
     }

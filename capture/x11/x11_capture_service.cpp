@@ -5,14 +5,12 @@
 
 namespace darvo::capture::x11 {
 
-std::unique_ptr<X11CaptureService> X11CaptureService::connect() {
-  auto queries = connectToDisplay();
+std::unique_ptr<X11CaptureService> X11CaptureService::connect(DisplayConnection first) {
   auto windowList = connectToDisplay();
-  auto* queriesConnection = std::get_if<DisplayConnection>(&queries);
   auto* windowListConnection = std::get_if<DisplayConnection>(&windowList);
-  if (queriesConnection == nullptr || windowListConnection == nullptr) return nullptr;
+  if (windowListConnection == nullptr) return nullptr;
   return std::unique_ptr<X11CaptureService>(
-      new X11CaptureService(std::move(*queriesConnection), std::move(*windowListConnection)));
+      new X11CaptureService(std::move(first), std::move(*windowListConnection)));
 }
 
 X11CaptureService::X11CaptureService(DisplayConnection queries, DisplayConnection windowList)

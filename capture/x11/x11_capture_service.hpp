@@ -13,8 +13,10 @@ namespace darvo::capture::x11 {
 // Main thread only (the streams and outputs it makes run threads of their own).
 class X11CaptureService final : public CaptureService {
  public:
-  // Nothing when no X server can be reached.
-  static std::unique_ptr<X11CaptureService> connect();
+  // Takes over `first` (kept open since the access check, so a bare server that resets when its
+  // last client leaves never sees us leave) and opens a second connection for the window list.
+  // Nothing when that cannot be had.
+  static std::unique_ptr<X11CaptureService> connect(DisplayConnection first);
 
   // Completes at once, on the calling thread.
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,

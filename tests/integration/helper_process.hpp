@@ -45,13 +45,12 @@ class Recording {
   Recording(const XvfbServer& server, uint32_t window, const std::string& path,
             const std::string& duration = "none", const std::string& outline = "no-outline",
             std::vector<std::pair<std::string, std::optional<std::string>>> environment = {})
-      : helper_(
-            {binaryPath("darvo-helper"), "record", hexId(window), path, duration, outline},
-            [&] {
-              auto options = server.clientOptions();
-              for (auto& variable : environment) options.environment.push_back(variable);
-              return options;
-            }()) {}
+      : helper_({binaryPath("darvo-helper"), "record", hexId(window), path, duration, outline},
+                [&] {
+                  auto options = server.clientOptions();
+                  for (auto& variable : environment) options.environment.push_back(variable);
+                  return options;
+                }()) {}
 
   // The next line, which must match `pattern` (a regular expression over the whole line).
   std::string expectLine(const std::string& pattern, Milliseconds timeout = 10s) {

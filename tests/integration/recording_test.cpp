@@ -12,10 +12,10 @@ namespace {
 
 // The colour of the pixel at the centre of the file's first frame, as "RRGGBB".
 std::string centreColour(const std::string& path, int width, int height) {
-  const auto result = runTool({"ffmpeg", "-v", "error", "-i", path, "-frames:v", "1", "-vf",
-                               "crop=2:2:" + std::to_string(width / 2) + ":" +
-                                   std::to_string(height / 2),
-                               "-f", "rawvideo", "-pix_fmt", "rgb24", "-"});
+  const auto result =
+      runTool({"ffmpeg", "-v", "error", "-i", path, "-frames:v", "1", "-vf",
+               "crop=2:2:" + std::to_string(width / 2) + ":" + std::to_string(height / 2), "-f",
+               "rawvideo", "-pix_fmt", "rgb24", "-"});
   if (result.output.size() < 3) return "none";
   char text[8];
   std::snprintf(text, sizeof text, "%02x%02x%02x", static_cast<unsigned char>(result.output[0]),

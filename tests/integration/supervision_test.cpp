@@ -23,7 +23,8 @@ class SupervisionTest : public ::testing::Test {
 };
 
 TEST_F(SupervisionTest, UnmapPausesAndMapContinuesInTheNextSegment) {
-  TestWindows windows(server.display(), {{"--name", "comeback", "--geometry", "240x180+0+0", "--animate"}});
+  TestWindows windows(server.display(),
+                      {{"--name", "comeback", "--geometry", "240x180+0+0", "--animate"}});
   Recording recording(server, windows.id(0), path());
   recording.expectReady();
   ASSERT_EQ(windows.command("unmap 0"), "ok");
@@ -31,7 +32,8 @@ TEST_F(SupervisionTest, UnmapPausesAndMapContinuesInTheNextSegment) {
   recording.expectLine(std::string(R"(\{)") + kAtSeconds + R"(,"event":"offscreen"\})");
   ASSERT_EQ(windows.command("map 0"), "ok");
   recording.expectLine(std::string(R"(\{)") + kAtSeconds + R"(,"event":"onscreen"\})");
-  recording.expectLine(R"(\{"event":"segment","file":".*\.mp4\.1\.mp4","index":1,"startedAtMs":[0-9.e+]+\})");
+  recording.expectLine(
+      R"(\{"event":"segment","file":".*\.mp4\.1\.mp4","index":1,"startedAtMs":[0-9.e+]+\})");
   recording.process().writeStdin("stop\n");
   recording.expectLine(R"(\{"detail":"","event":"finished","reason":"stopped","segments":2\})");
   EXPECT_EQ(recording.expectExit(), 0);
@@ -44,7 +46,8 @@ TEST_F(SupervisionTest, UnmapPausesAndMapContinuesInTheNextSegment) {
 }
 
 TEST_F(SupervisionTest, KilledWindowOwnerEndsWithWindowClosed) {
-  TestWindows windows(server.display(), {{"--name", "doomed", "--geometry", "240x180+0+0", "--animate"}});
+  TestWindows windows(server.display(),
+                      {{"--name", "doomed", "--geometry", "240x180+0+0", "--animate"}});
   Recording recording(server, windows.id(0), path());
   recording.expectReady();
   ::kill(windows.pid(), SIGKILL);
@@ -63,7 +66,8 @@ TEST_F(SupervisionTest, TestHookSimulatesOneSystemStop) {
                       {{"DARVO_HELPER_TEST_SYSTEM_STOP_AT", "1"}});
   recording.expectReady();
   recording.expectLine(std::string(R"(\{)") + kAtSeconds + R"(,"event":"paused","segment":0\})");
-  recording.expectLine(R"(\{"event":"segment","file":".*\.1\.mp4","index":1,"startedAtMs":[0-9.e+]+\})");
+  recording.expectLine(
+      R"(\{"event":"segment","file":".*\.1\.mp4","index":1,"startedAtMs":[0-9.e+]+\})");
   EXPECT_FALSE(recording.process().readLine(2s)) << "the hook fires once";
   recording.process().closeStdin();
   recording.expectLine(R"(\{"detail":"","event":"finished","reason":"stopped","segments":2\})");
@@ -93,12 +97,14 @@ TEST_F(SupervisionTest, MinimisingUnderAWindowManagerPausesAndRestoringResumes) 
   Recording recording(server, windows.id(0), path());
   recording.expectReady();
   const auto window = std::to_string(windows.id(0));
-  ASSERT_EQ(runTool({"xdotool", "windowminimize", window}, server.clientOptions()).status.exitCode(), 0);
+  ASSERT_EQ(
+      runTool({"xdotool", "windowminimize", window}, server.clientOptions()).status.exitCode(), 0);
   recording.expectLine(std::string(R"(\{)") + kAtSeconds + R"(,"event":"paused","segment":0\})");
   recording.expectLine(std::string(R"(\{)") + kAtSeconds + R"(,"event":"offscreen"\})");
   ASSERT_EQ(runTool({"xdotool", "windowmap", window}, server.clientOptions()).status.exitCode(), 0);
   recording.expectLine(std::string(R"(\{)") + kAtSeconds + R"(,"event":"onscreen"\})");
-  recording.expectLine(R"(\{"event":"segment","file":".*\.1\.mp4","index":1,"startedAtMs":[0-9.e+]+\})");
+  recording.expectLine(
+      R"(\{"event":"segment","file":".*\.1\.mp4","index":1,"startedAtMs":[0-9.e+]+\})");
   recording.process().signal(SIGINT);
   recording.expectLine(R"(\{"detail":"","event":"finished","reason":"stopped","segments":2\})");
   EXPECT_EQ(recording.expectExit(), 0);
@@ -111,11 +117,12 @@ TEST_F(SupervisionTest, OutlineFollowsTheRecordedWindow) {
   ASSERT_EQ(windows.command("move 0 200 150"), "ok");
   std::this_thread::sleep_for(1200ms);  // two health ticks
   const auto tree = runTool({"xwininfo", "-root", "-children"}, server.clientOptions());
-  const auto byClass = runTool({"xdotool", "search", "--classname", "darvo-helper-outline"},
-                               server.clientOptions());
+  const auto byClass =
+      runTool({"xdotool", "search", "--classname", "darvo-helper-outline"}, server.clientOptions());
   ASSERT_EQ(byClass.status.exitCode(), 0) << tree.output;
-  const auto info = runTool({"xwininfo", "-id", byClass.output.substr(0, byClass.output.find('\n'))},
-                            server.clientOptions());
+  const auto info =
+      runTool({"xwininfo", "-id", byClass.output.substr(0, byClass.output.find('\n'))},
+              server.clientOptions());
   EXPECT_NE(info.output.find("Absolute upper-left X:  197"), std::string::npos) << info.output;
   EXPECT_NE(info.output.find("Absolute upper-left Y:  147"), std::string::npos) << info.output;
   EXPECT_NE(info.output.find("Width: 306"), std::string::npos) << info.output;

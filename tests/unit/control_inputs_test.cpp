@@ -7,7 +7,8 @@ namespace darvo::supervision {
 namespace {
 
 TEST(StandardInputChunk, StopAnywhereInValidText) {
-  for (const char* chunk : {"stop", "stop\n", "  stop  ", "please stop now", "non-stop", "stopwatch"}) {
+  for (const char* chunk :
+       {"stop", "stop\n", "  stop  ", "please stop now", "non-stop", "stopwatch"}) {
     EXPECT_TRUE(chunkRequestsStop(chunk)) << chunk;
   }
   EXPECT_TRUE(chunkRequestsStop("")) << "end of input";

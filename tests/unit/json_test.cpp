@@ -10,11 +10,15 @@
 namespace darvo::app {
 namespace {
 
-std::string text(const JsonObject& object) { return serialize(object).value_or("<none>"); }
+std::string text(const JsonObject& object) {
+  return serialize(object).value_or("<none>");
+}
 
 TEST(Json, KeysSortedAndCompact) {
-  EXPECT_EQ(text({{"protocol", 1}, {"minimumMacOS", "15.0"}}), R"({"minimumMacOS":"15.0","protocol":1})");
-  EXPECT_EQ(text({{"width", 2}, {"app", "a"}, {"id", "0xa"}}), R"({"app":"a","id":"0xa","width":2})");
+  EXPECT_EQ(text({{"protocol", 1}, {"minimumMacOS", "15.0"}}),
+            R"({"minimumMacOS":"15.0","protocol":1})");
+  EXPECT_EQ(text({{"width", 2}, {"app", "a"}, {"id", "0xa"}}),
+            R"({"app":"a","id":"0xa","width":2})");
   EXPECT_EQ(text({{"windows", std::vector<JsonObject>{}}}), R"({"windows":[]})");
   EXPECT_EQ(text({{"windows", std::vector<JsonObject>{{{"b", 1}, {"a", 2}}, {{"c", 3}}}}}),
             R"({"windows":[{"a":2,"b":1},{"c":3}]})");

@@ -51,9 +51,9 @@ TEST(RecordCommand, AcceptsAWellFormedCommand) {
   EXPECT_FALSE(request->duration);
   EXPECT_TRUE(request->showOutline);
   EXPECT_EQ(request->outputPath, "/tmp/a.mp4");
-  EXPECT_EQ(std::get<RecordRequest>(check({"record", "0x+1a2b", "/a", "600.5", "no-outline"}))
-                .duration,
-            600.5);
+  EXPECT_EQ(
+      std::get<RecordRequest>(check({"record", "0x+1a2b", "/a", "600.5", "no-outline"})).duration,
+      600.5);
 }
 
 TEST(RecordCommand, WordCountAndCommandWord) {
@@ -76,7 +76,8 @@ TEST(RecordCommand, WindowIds) {
 
 TEST(RecordCommand, OutputPaths) {
   for (const char* bad : {"a.mp4", "~/a.mp4", "", "./a"}) {
-    EXPECT_EQ(errorOf(check({"record", "0xa", bad, "none", "outline"})), "invalid_window_or_output");
+    EXPECT_EQ(errorOf(check({"record", "0xa", bad, "none", "outline"})),
+              "invalid_window_or_output");
   }
   EXPECT_EQ(errorOf(check({"record", "0xa", "/a", "none", "outline"}, true)),
             "invalid_window_or_output");
@@ -88,7 +89,8 @@ TEST(RecordCommand, Durations) {
   for (const char* good : {"1", "1800", "1e3", "+10", "600.5", "none"}) {
     EXPECT_EQ(errorOf(check({"record", "0xa", "/a", good, "outline"})), "ok") << good;
   }
-  for (const char* bad : {"0.5", "1800.01", "0", "-5", "inf", "nan", "ten", " 10", "10 ", "None", ""}) {
+  for (const char* bad :
+       {"0.5", "1800.01", "0", "-5", "inf", "nan", "ten", " 10", "10 ", "None", ""}) {
     EXPECT_EQ(errorOf(check({"record", "0xa", "/a", bad, "outline"})), "invalid_duration") << bad;
   }
 }

@@ -43,7 +43,8 @@ class RecorderTest : public ::testing::Test {
   static constexpr int32_t kOwnerPID = 4242;
 
   static capture::Window recordedWindow() {
-    return {kWindowID, {100, 50, 800, 600}, 0, capture::RunningApplication{"app", "app", kOwnerPID}};
+    return {
+        kWindowID, {100, 50, 800, 600}, 0, capture::RunningApplication{"app", "app", kOwnerPID}};
   }
 
   void makeRecorder(std::optional<double> duration = std::nullopt, bool showOutline = false,
@@ -142,7 +143,8 @@ class RecorderTest : public ::testing::Test {
   }
   void systemStop() {
     act([&] {
-      stream().delegate->streamDidStop({capture::kStreamErrorDomain, capture::kSystemStoppedStreamCode});
+      stream().delegate->streamDidStop(
+          {capture::kStreamErrorDomain, capture::kSystemStoppedStreamCode});
     });
   }
   void completeStop(std::optional<capture::CaptureError> error = std::nullopt) {

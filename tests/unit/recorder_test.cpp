@@ -96,11 +96,15 @@ TEST_F(RecorderTest, IncompleteFramesNeverMakeItReady) {
   start();
   outputStarts();
   act([&] {
-    recorder->streamDidOutputSample({true, {capture::FrameInfo{1}}}, capture::StreamOutputType::screen);
-    recorder->streamDidOutputSample({true, {capture::FrameInfo{}}}, capture::StreamOutputType::screen);
+    recorder->streamDidOutputSample({true, {capture::FrameInfo{1}}},
+                                    capture::StreamOutputType::screen);
+    recorder->streamDidOutputSample({true, {capture::FrameInfo{}}},
+                                    capture::StreamOutputType::screen);
     recorder->streamDidOutputSample({true, {}}, capture::StreamOutputType::screen);
-    recorder->streamDidOutputSample({false, {capture::FrameInfo{0}}}, capture::StreamOutputType::screen);
-    recorder->streamDidOutputSample({true, {capture::FrameInfo{0}}}, capture::StreamOutputType::audio);
+    recorder->streamDidOutputSample({false, {capture::FrameInfo{0}}},
+                                    capture::StreamOutputType::screen);
+    recorder->streamDidOutputSample({true, {capture::FrameInfo{0}}},
+                                    capture::StreamOutputType::audio);
   });
   EXPECT_FALSE(recorder->hasFrame);
   EXPECT_EQ(countLines("ready"), 0);
@@ -228,8 +232,9 @@ TEST_F(RecorderTest, OtherStreamErrorsEndTheRecording) {
   EXPECT_TRUE(recorder->stopping);
   completeStop();
   outputFinishes();
-  EXPECT_EQ(lastLine(),
-            R"({"detail":"stream_error other -3821","event":"finished","reason":"source_ended","segments":1})");
+  EXPECT_EQ(
+      lastLine(),
+      R"({"detail":"stream_error other -3821","event":"finished","reason":"source_ended","segments":1})");
   EXPECT_EQ(exitStatus, 1);
 }
 
@@ -240,8 +245,9 @@ TEST_F(RecorderTest, SystemStopWhileStoppingIsAFailure) {
   systemStop();
   completeStop();
   outputFinishes();
-  EXPECT_EQ(lastLine(),
-            R"({"detail":"stream_error x11_capture -3821","event":"finished","reason":"source_ended","segments":1})");
+  EXPECT_EQ(
+      lastLine(),
+      R"({"detail":"stream_error x11_capture -3821","event":"finished","reason":"source_ended","segments":1})");
   EXPECT_EQ(exitStatus, 1);
 }
 
@@ -250,8 +256,9 @@ TEST_F(RecorderTest, StreamErrorWhilePausedFinishesAtOnce) {
   startReady();
   systemStop();
   act([&] { stream().delegate->streamDidStop({capture::kStreamErrorDomain, 2}); });
-  EXPECT_EQ(lastLine(),
-            R"({"detail":"stream_error x11_capture 2","event":"finished","reason":"source_ended","segments":1})");
+  EXPECT_EQ(
+      lastLine(),
+      R"({"detail":"stream_error x11_capture 2","event":"finished","reason":"source_ended","segments":1})");
   EXPECT_EQ(exitStatus, 1);
 }
 

@@ -31,9 +31,9 @@ class ScriptedStream : public capture::Stream {
                  std::shared_ptr<capture::StreamDelegate> delegate)
       : configuration(configuration), delegate(std::move(delegate)) {}
 
-  std::optional<capture::CaptureError> addStreamOutput(std::shared_ptr<capture::StreamOutput> output,
-                                                       capture::StreamOutputType /*type*/,
-                                                       asio::any_io_executor /*queue*/) override {
+  std::optional<capture::CaptureError> addStreamOutput(
+      std::shared_ptr<capture::StreamOutput> output, capture::StreamOutputType /*type*/,
+      asio::any_io_executor /*queue*/) override {
     if (refuseStreamOutput) return refuseStreamOutput;
     streamOutput = std::move(output);
     return std::nullopt;
@@ -94,7 +94,8 @@ class ScriptedCaptureService : public capture::CaptureService {
     }
   }
   capture::ContentFilter makeContentFilter(const capture::Window& window) override {
-    return {window, filterRect.value_or(capture::Rect{0, 0, window.frame.width, window.frame.height}),
+    return {window,
+            filterRect.value_or(capture::Rect{0, 0, window.frame.width, window.frame.height}),
             pointPixelScale};
   }
   std::shared_ptr<capture::Stream> makeStream(
