@@ -12,6 +12,9 @@ using Ticks = std::chrono::duration<int64_t, std::ratio<1, kTimeBase.den>>;
 
 // Longer idle gaps (a stalled clock, bogus capture times) are bridged by one frame, not filled.
 constexpr std::chrono::minutes kLongestFilledGap{10};
+// Two pictures closer than this would be near duplicates that players and muxers with a coarser
+// clock see as one instant; the earlier picture simply lasts a little longer instead.
+constexpr int64_t kShortestSpacing = kLatestFrameDuration / 2;
 
 }  // namespace
 
@@ -255,7 +258,7 @@ void FfmpegRecordingOutput::encodeAt(AVFrame& frame, CaptureClock::time_point ti
       std::max(std::chrono::duration_cast<Ticks>(time - firstTime_).count(), lastPts_ + 1);
   // The early fragment's single frame was given the default duration; if the next frame comes
   // later, the muxer would pull it forward to that end. The same picture fills the gap instead.
-  if (bridgeAt_ >= 0 && pts > bridgeAt_) {
+  if (bridgeAt_ >= 0 && pts - bridgeAt_ >= kShortestSpacing) {
     writer_->encode(*lastFrame_, bridgeAt_);
     lastPts_ = bridgeAt_;
   }
@@ -278,7 +281,7 @@ void FfmpegRecordingOutput::finishSegment(CaptureClock::time_point at) {
     return;  // no frame ever came: no file
   }
   repeatUntil(at);
-  if (at > lastTime_) {
+  if (std::chrono::duration_cast<Ticks>(at - lastTime_).count() >= kShortestSpacing) {
     encodeAt(*lastFrame_, at);
   }
   writer_->finish();

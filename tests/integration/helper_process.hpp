@@ -83,6 +83,27 @@ class Recording {
   ChildProcess helper_;
 };
 
+// A private X server and a directory for the files of one test.
+class RecordingFixture : public ::testing::Test {
+ protected:
+  std::string path(const std::string& name = "out.mp4") {
+    return (directory.path() / name).string();
+  }
+
+  XvfbServer server;
+  TemporaryDirectory directory;
+};
+
+// Whether FFmpeg decodes every frame of the file without an error.
+inline ::testing::AssertionResult decodesCleanly(const std::string& path) {
+  const auto decode =
+      runTool({"ffmpeg", "-v", "error", "-i", path, "-fps_mode", "passthrough", "-f", "null", "-"});
+  if (decode.status.exitCode() == 0 && decode.errors.empty()) {
+    return ::testing::AssertionSuccess();
+  }
+  return ::testing::AssertionFailure() << path << ": " << decode.errors;
+}
+
 inline constexpr const char* kStoppedSummary =
     R"(\{"detail":"","event":"finished","reason":"stopped","segments":1\})";
 

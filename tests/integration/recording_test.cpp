@@ -35,14 +35,7 @@ bool closeColour(const std::string& actual, const std::string& expected, int tol
   return true;
 }
 
-class RecordingTest : public ::testing::Test {
- protected:
-  XvfbServer server;
-  TemporaryDirectory directory;
-  std::string path(const std::string& name = "out.mp4") {
-    return (directory.path() / name).string();
-  }
-};
+using RecordingTest = RecordingFixture;
 
 TEST_F(RecordingTest, ChangingWindowMakesAnH264FileOfItsTime) {
   TestWindows windows(server.display(),

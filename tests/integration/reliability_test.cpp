@@ -12,14 +12,7 @@
 namespace darvo::test {
 namespace {
 
-class ReliabilityTest : public ::testing::Test {
- protected:
-  XvfbServer server;
-  TemporaryDirectory directory;
-  std::string path(const std::string& name = "out.mp4") {
-    return (directory.path() / name).string();
-  }
-};
+using ReliabilityTest = RecordingFixture;
 
 TEST_F(ReliabilityTest, KilledHelperLeavesAFilePlayableToItsLastSecond) {
   TestWindows windows(server.display(),
@@ -37,8 +30,7 @@ TEST_F(ReliabilityTest, KilledHelperLeavesAFilePlayableToItsLastSecond) {
   EXPECT_EQ(probe->codec, "h264");
   EXPECT_GE(probe->duration, recorded - 1.3) << "at most about a second is lost";
   EXPECT_GT(probe->frameCount, 20);
-  const auto decode = runTool({"ffmpeg", "-v", "error", "-i", path(), "-f", "null", "-"});
-  EXPECT_EQ(decode.status.exitCode(), 0) << decode.errors;
+  EXPECT_TRUE(decodesCleanly(path()));
 }
 
 TEST_F(ReliabilityTest, ParentThatStopsListeningStillGetsACompleteFile) {
@@ -51,8 +43,7 @@ TEST_F(ReliabilityTest, ParentThatStopsListeningStillGetsACompleteFile) {
   const auto status = recording.process().waitExit(15s);
   ASSERT_TRUE(status);
   EXPECT_EQ(status->exitCode(), 0);
-  const auto decode = runTool({"ffmpeg", "-v", "error", "-i", path(), "-f", "null", "-"});
-  EXPECT_EQ(decode.status.exitCode(), 0) << decode.errors;
+  EXPECT_TRUE(decodesCleanly(path()));
 }
 
 TEST_F(ReliabilityTest, StormOfSignalsGivesOneSummary) {
@@ -113,8 +104,7 @@ TEST_F(FullDiskTest, FullDiskFailsTheRecordingAndKeepsEarlierSegments) {
   recording.expectLine(R"(\{"error":"recording_failed"\})");
   EXPECT_EQ(recording.expectExit(), 1);
   std::filesystem::remove(mountPoint / "filler");
-  const auto decode = runTool({"ffmpeg", "-v", "error", "-i", first, "-f", "null", "-"});
-  EXPECT_EQ(decode.status.exitCode(), 0) << "segment 0 intact: " << decode.errors;
+  EXPECT_TRUE(decodesCleanly(first)) << "segment 0 intact";
 }
 
 TEST_F(FullDiskTest, DiskFillingDuringASegmentFailsWithoutHanging) {

@@ -12,13 +12,8 @@ namespace {
 
 constexpr const char* kAtSeconds = R"("atSeconds":[0-9.e+-]+)";
 
-class SupervisionTest : public ::testing::Test {
+class SupervisionTest : public RecordingFixture {
  protected:
-  XvfbServer server;
-  TemporaryDirectory directory;
-  std::string path(const std::string& name = "out.mp4") {
-    return (directory.path() / name).string();
-  }
   std::string secondSegment() { return path() + ".1.mp4"; }
 };
 
