@@ -31,12 +31,25 @@ struct FakeOutlinePanel : supervision::OutlinePanel {
 class RecorderTest : public ::testing::Test {
  protected:
   // The recorder is built to live until the process ends; here its signal sets and timer must go
-  // with the test's main queue.
+  // with the test's main queue, and the reference cycles it forms must be cut so that it goes at
+  // all: it owns its stream and output, which own it as their delegate, and the completions they
+  // keep hold its suspended tasks. Tasks still queued on `io` go when `io` does.
   ~RecorderTest() override {
     for (const auto& made : recorders) {
       made->signals.clear();
       made->health.reset();
+      made->stream.reset();
+      made->recording.reset();
     }
+    for (const auto& made : service.streams) {
+      made->delegate.reset();
+      made->streamOutput.reset();
+      made->recordingOutput.reset();
+      made->startCompletion = nullptr;
+      made->stopCompletion = nullptr;
+    }
+    for (const auto& made : service.outputs) made->delegate.reset();
+    inputStop = nullptr;
   }
 
   static constexpr uint32_t kWindowID = 0x1a2b;
