@@ -4,8 +4,11 @@
 #include <bit>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
+
+#include "capture/ffmpeg/rgb_to_yuv420.hpp"
 
 namespace darvo::capture::ffmpeg {
 namespace {
@@ -83,6 +86,20 @@ AVPixelFormat packedFormat(const PixelImage& image) {
   return AV_PIX_FMT_NONE;
 }
 
+// Where each channel starts when every one is a whole byte of the pixel value; none otherwise.
+std::optional<ByteChannels> byteChannels(const PixelImage& image) {
+  const auto shiftOf = [](uint32_t mask) {
+    const int shift = std::countr_zero(mask);
+    return shift % 8 == 0 && mask >> shift == 0xffU ? shift : -1;
+  };
+  const ByteChannels channels{shiftOf(image.redMask), shiftOf(image.greenMask),
+                              shiftOf(image.blueMask)};
+  if (channels.redShift < 0 || channels.greenShift < 0 || channels.blueShift < 0) {
+    return std::nullopt;
+  }
+  return channels;
+}
+
 // The staging buffer holds native 0x00RRGGBB values.
 constexpr AVPixelFormat kStagingFormat =
     std::endian::native == std::endian::little ? AV_PIX_FMT_BGR0 : AV_PIX_FMT_0RGB;
@@ -114,6 +131,15 @@ void FrameConverter::convert(const PixelImage& image, AVFrame& target) {
   validateImage(image);
   if (target.format != AV_PIX_FMT_YUV420P || target.width != width_ || target.height != height_) {
     throw std::invalid_argument("target frame is not a YUV420P picture of the converter's size");
+  }
+  if (image.width == width_ && image.height == height_) {
+    // Nothing to scale: the direct conversion, much cheaper than the scaler's.
+    if (const auto channels = byteChannels(image)) {
+      convertToYuv420Bt709(image.data, image.stride, width_, height_, *channels,
+                           {{target.data[0], target.data[1], target.data[2]},
+                            {target.linesize[0], target.linesize[1], target.linesize[2]}});
+      return;
+    }
   }
   AVPixelFormat format = packedFormat(image);
   const uint8_t* pixels = image.data;

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -125,6 +126,72 @@ TEST_F(FrameConverterTest, FollowsSourceSizeChangesBackAndForth) {
     expectNear(yuvAt(*frame_, 32, 24), expected, size + " centre");
     // Only the square image leaves bars; the others cover the whole picture.
     expectNear(yuvAt(*frame_, 0, 24), image.width == 30 ? kBlack : expected, size + " left edge");
+  }
+}
+
+// An image of the picture's size takes the direct conversion: every luma sample, and every chroma
+// sample as the average of its 2x2 block, from pixels that all differ, with rows longer than a
+// step of the conversion and not a multiple of it, at an unaligned address.
+TEST(FrameConverterDirectTest, ConvertsEveryPixelOfAnImageOfThePictureSize) {
+  constexpr int kWidth = 134;
+  constexpr int kHeight = 6;
+  constexpr int kStride = kWidth * 4 + 12;
+  struct Layout {
+    const char* name;
+    int redShift;
+    int greenShift;
+    int blueShift;
+  };
+  const Layout layouts[] = {{"BGRX", 16, 8, 0}, {"RGBX", 0, 8, 16}, {"XBGR", 24, 16, 8}};
+  for (const Layout& layout : layouts) {
+    std::vector<uint8_t> bytes(1 + static_cast<size_t>(kStride) * kHeight);
+    uint32_t seed = 12345;
+    const auto rgbAt = [&](int x, int y) {
+      uint32_t pixel = 0;
+      std::memcpy(&pixel, bytes.data() + 1 + y * kStride + x * 4, sizeof pixel);
+      return std::array<double, 3>{static_cast<double>((pixel >> layout.redShift) & 0xff),
+                                   static_cast<double>((pixel >> layout.greenShift) & 0xff),
+                                   static_cast<double>((pixel >> layout.blueShift) & 0xff)};
+    };
+    for (uint8_t& byte : bytes) {
+      seed = seed * 1103515245U + 12345U;
+      byte = static_cast<uint8_t>(seed >> 16);
+    }
+    PixelImage image;
+    image.data = bytes.data() + 1;
+    image.width = kWidth;
+    image.height = kHeight;
+    image.stride = kStride;
+    image.redMask = 0xffU << layout.redShift;
+    image.greenMask = 0xffU << layout.greenShift;
+    image.blueMask = 0xffU << layout.blueShift;
+    FrameConverter converter(kWidth, kHeight);
+    const FramePtr frame = allocatePicture(kWidth, kHeight);
+    converter.convert(image, *frame);
+
+    for (int y = 0; y < kHeight; ++y) {
+      for (int x = 0; x < kWidth; ++x) {
+        const auto [r, g, b] = rgbAt(x, y);
+        const double expected = 16 + 219 * (0.2126 * r + 0.7152 * g + 0.0722 * b) / 255;
+        ASSERT_NEAR(frame->data[0][y * frame->linesize[0] + x], expected, 0.51)
+            << layout.name << " Y at " << x << "," << y;
+      }
+    }
+    for (int y = 0; y < kHeight; y += 2) {
+      for (int x = 0; x < kWidth; x += 2) {
+        double u = 128;
+        double v = 128;
+        for (const auto& [dx, dy] : {std::pair{0, 0}, {1, 0}, {0, 1}, {1, 1}}) {
+          const auto [r, g, b] = rgbAt(x + dx, y + dy);
+          u += 224 * (-0.2126 / 1.8556 * r - 0.7152 / 1.8556 * g + 0.5 * b) / 255 / 4;
+          v += 224 * (0.5 * r - 0.7152 / 1.5748 * g - 0.0722 / 1.5748 * b) / 255 / 4;
+        }
+        ASSERT_NEAR(frame->data[1][y / 2 * frame->linesize[1] + x / 2], u, 0.51)
+            << layout.name << " U at " << x << "," << y;
+        ASSERT_NEAR(frame->data[2][y / 2 * frame->linesize[2] + x / 2], v, 0.51)
+            << layout.name << " V at " << x << "," << y;
+      }
+    }
   }
 }
 
