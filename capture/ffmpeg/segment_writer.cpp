@@ -38,8 +38,10 @@ void validateSettings(const EncoderSettings& settings) {
   const auto known = [](const auto& names, std::string_view name) {
     return std::find(std::begin(names), std::end(names), name) != std::end(names);
   };
-  if (!settings.preset.empty() && !known(kPresets, settings.preset)) {
-    throw OutputFailure(kEncoderCode, "unknown libx264 preset " + settings.preset);
+  for (const std::string& preset : {settings.preset, settings.largePicturePreset}) {
+    if (!preset.empty() && !known(kPresets, preset)) {
+      throw OutputFailure(kEncoderCode, "unknown libx264 preset " + preset);
+    }
   }
   // Several tunes may be joined by ',' or '+'.
   std::string_view tunes = settings.tune;
@@ -91,8 +93,10 @@ void SegmentWriter::openEncoder(int width, int height, const EncoderSettings& se
   encoder_->color_primaries = AVCOL_PRI_BT709;
   encoder_->color_trc = AVCOL_TRC_BT709;
   const std::string crf = std::to_string(settings.crf);
+  const bool large = static_cast<int64_t>(width) * height > settings.largePictureArea;
+  const std::string& preset = large ? settings.largePicturePreset : settings.preset;
   const std::pair<const char*, const std::string*> options[] = {
-      {"preset", &settings.preset}, {"tune", &settings.tune}, {"crf", &crf}};
+      {"preset", &preset}, {"tune", &settings.tune}, {"crf", &crf}};
   for (const auto& [name, value] : options) {
     if (!value->empty() && av_opt_set(encoder_->priv_data, name, value->c_str(), 0) < 0) {
       throw OutputFailure(kEncoderCode, std::string("libx264 refused ") + name + " " + *value);

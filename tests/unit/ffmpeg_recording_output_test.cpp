@@ -235,9 +235,11 @@ TEST_F(FfmpegRecordingOutputTest, RefusesEncoderSettingsLibx264DoesNotKnowSilent
     settings.crf = crf;
     return settings;
   };
+  EncoderSettings badLargePreset;
+  badLargePreset.largePicturePreset = "no-such-preset";  // refused even for a small picture
   const EncoderSettings cases[] = {withPreset("no-such-preset", "zerolatency", 23),
                                    withPreset("veryfast", "film+no-such-tune", 23),
-                                   withPreset("veryfast", "zerolatency", 99)};
+                                   withPreset("veryfast", "zerolatency", 99), badLargePreset};
   for (const EncoderSettings& settings : cases) {
     delegate_ = std::make_shared<RecordingDelegate>();
     auto output = std::make_unique<FfmpegRecordingOutput>(
@@ -263,6 +265,29 @@ TEST_F(FfmpegRecordingOutputTest, RefusesEncoderSettingsLibx264DoesNotKnowSilent
   output.reset();
   capture.restore();
   EXPECT_EQ(std::filesystem::file_size(errors), 0U) << "something was printed";
+}
+
+// libx264 writes its options into the stream: subme=2 is veryfast's, subme=1 superfast's.
+TEST_F(FfmpegRecordingOutputTest, LargePicturesTakeTheFasterPreset) {
+  for (const bool large : {false, true}) {
+    const std::filesystem::path file = directory_.path() / (large ? "large.mp4" : "small.mp4");
+    EncoderSettings settings;
+    if (large) {
+      settings.largePictureArea = 64 * 48 - 1;
+    }
+    delegate_ = std::make_shared<RecordingDelegate>();
+    auto output = std::make_unique<FfmpegRecordingOutput>(
+        RecordingOutputConfiguration{file.string()}, delegate_, settings);
+    output->prepare(64, 48);
+    submitWhenRoom(*output, SolidImage(64, 48, 0xff0000).view(), base_);
+    output->endOfStream(base_ + 100ms);
+    ASSERT_TRUE(delegate_->waitForEnd());
+    ASSERT_EQ(delegate_->finishes(), 1) << output->failureReason();
+    std::ifstream in(file, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)),
+                            std::istreambuf_iterator<char>());
+    EXPECT_NE(bytes.find(large ? " subme=1 " : " subme=2 "), std::string::npos) << large;
+  }
 }
 
 TEST_F(FfmpegRecordingOutputTest, FinishesWithoutAFileWhenNoFrameCame) {
