@@ -4,7 +4,9 @@
 #include <cstring>
 
 // AVX2 doubles the speed where the processor has it; the choice is made once, at load time.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// Not under ThreadSanitizer: the choosing function runs while the program is being loaded, before
+// the sanitizer's runtime is ready, and its instrumentation crashes there.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(__SANITIZE_THREAD__)
 #define DARVO_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define DARVO_VECTOR_CLONES
