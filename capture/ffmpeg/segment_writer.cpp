@@ -95,6 +95,7 @@ void SegmentWriter::openEncoder(int width, int height, const EncoderSettings& se
   const std::string crf = std::to_string(settings.crf);
   const bool large = static_cast<int64_t>(width) * height > settings.largePictureArea;
   const std::string& preset = large ? settings.largePicturePreset : settings.preset;
+  encoder_->thread_count = large ? settings.largePictureEncoderThreads : settings.encoderThreads;
   const std::pair<const char*, const std::string*> options[] = {
       {"preset", &preset}, {"tune", &settings.tune}, {"crf", &crf}};
   for (const auto& [name, value] : options) {
