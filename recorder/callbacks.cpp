@@ -15,6 +15,7 @@ void WindowRecorder::segmentDidStart(double startedAtMs) {
 }
 
 void WindowRecorder::segmentDidFinish(uint64_t generation) {
+  closeOutput(generation);
   // An output replaced by a later segment ends on its own time; that is the normal end of a
   // paused segment, whenever it arrives.
   if (generation != recordingGeneration_) return;
@@ -23,10 +24,11 @@ void WindowRecorder::segmentDidFinish(uint64_t generation) {
     failed = true;
     if (stopDetail.empty()) stopDetail = "stream_ended";
   }
-  finish();
+  finishWhenWritten();
 }
 
-void WindowRecorder::segmentDidFail() {
+void WindowRecorder::segmentDidFail(uint64_t generation) {
+  closeOutput(generation);
   if (paused && !stopping) return;
   fail("recording_failed");
 }

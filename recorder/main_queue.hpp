@@ -1,6 +1,7 @@
 // Awaiting a capture-service callback from a coroutine on the main queue.
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <utility>
 #include <variant>
@@ -16,19 +17,26 @@
 namespace darvo::recorder {
 
 // Runs `start(deliver)`, where `deliver(Result)` may be called once from any thread, and resumes
-// the awaiting coroutine on its own executor with that result. Not a coroutine itself: the
-// initiation is stored in the returned awaitable and runs when it is awaited.
+// the awaiting coroutine on its own executor with that result. An exception from `start` is
+// thrown in the coroutine (escaping the initiation would end the process). Not a coroutine
+// itself: the initiation is stored in the returned awaitable and runs when it is awaited.
 template <typename Result, typename Start>
 asio::awaitable<Result> awaitCallback(Start start) {
-  return asio::async_initiate<decltype(asio::use_awaitable), void(Result)>(
+  return asio::async_initiate<decltype(asio::use_awaitable), void(std::exception_ptr, Result)>(
       [start = std::move(start)](auto handler) mutable {
         auto executor = asio::get_associated_executor(handler);
         auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-        start([executor, shared](Result result) {
-          asio::post(executor, [shared, result = std::move(result)]() mutable {
-            (*shared)(std::move(result));
+        try {
+          start([executor, shared](Result result) {
+            asio::post(executor, [shared, result = std::move(result)]() mutable {
+              (*shared)(nullptr, std::move(result));
+            });
           });
-        });
+        } catch (...) {
+          asio::post(executor, [shared, error = std::current_exception()]() mutable {
+            (*shared)(error, Result{});
+          });
+        }
       },
       asio::use_awaitable);
 }

@@ -36,17 +36,15 @@ asio::awaitable<void> WindowRecorder::resumeTask() {
     co_return;
   }
   window = *found;
-  // A closed segment counts once, also when an earlier attempt failed after counting it.
-  if (recording && countedGeneration_ != recordingGeneration_) {
-    completedBytes += recording->recordedFileSize();
-    countedGeneration_ = recordingGeneration_;
-  }
   segment += 1;
   recordingStarted = false;
   const auto error = co_await beginSegment();
   if (!error) {
     paused = false;
     resuming = false;
+    // A stop that came while the segment was opening found nothing to stop: its file must
+    // still be finished before the summary.
+    if (stopping) spawn(stopTask());
   } else {
     segment -= 1;
     resuming = false;

@@ -37,7 +37,11 @@ asio::awaitable<std::optional<capture::CaptureError>> WindowRecorder::beginSegme
   stream = newStream;
   recording = output;
   recordingGeneration_ = generation;
-  co_return co_await startCaptureOf(newStream);
+  unwrittenOutputs_.emplace(generation, output);
+  auto error = co_await startCaptureOf(newStream);
+  // A capture that never started never ends the output's stream: nothing to wait for.
+  if (error) closeOutput(generation);
+  co_return error;
 }
 
 }  // namespace darvo::recorder

@@ -29,7 +29,9 @@ class SegmentOutputDelegate : public capture::RecordingOutputDelegate {
   }
 
   void recordingOutputDidFail(const capture::CaptureError& /*error*/) override {
-    asio::post(recorder_->mainQueue(), [recorder = recorder_] { recorder->segmentDidFail(); });
+    asio::post(recorder_->mainQueue(), [recorder = recorder_, generation = generation_] {
+      recorder->segmentDidFail(generation);
+    });
   }
 
  private:

@@ -94,10 +94,8 @@ void WindowRecorder::spawn(asio::awaitable<void> task) {
                    } catch (const app::ProcessEnded&) {
                      throw;
                    } catch (...) {
-                     // Nothing escapes silently: the recording ends as failed, with a summary.
-                     self->failed = true;
-                     self->stopDetail = "internal_error";
-                     self->stop();
+                     // Nothing escapes silently.
+                     self->endWithInternalError();
                    }
                  });
 }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +14,7 @@
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
+#include <asio/steady_timer.hpp>
 
 #include "app/json.hpp"
 #include "capture/capture.hpp"
@@ -33,6 +35,9 @@ struct RecorderPorts {
   supervision::OutlinePanelFactory makeOutline;
   // The health check's period; tests lengthen it and tick by hand.
   std::chrono::steady_clock::duration healthPeriod = std::chrono::milliseconds(500);
+  // How long the summary waits for segment files still being written; past it the recording
+  // ends as failed.
+  std::chrono::steady_clock::duration segmentFinishTimeout = std::chrono::seconds(10);
   // The value of an environment variable, if set.
   std::function<std::optional<std::string>(const char* name)> environment;
 };
@@ -63,6 +68,7 @@ class WindowRecorder : public capture::StreamOutput,
   std::string segmentPath;
   std::string basePath;
   const std::chrono::system_clock::time_point startWall;
+  // Final sizes of the segment files that have been finished or have failed.
   int64_t completedBytes = 0;
   bool simulatedStopDone = false;
   std::unique_ptr<supervision::HealthTimer> health;
@@ -73,6 +79,9 @@ class WindowRecorder : public capture::StreamOutput,
   std::unique_ptr<supervision::OutlinePanel> outline;
 
   [[nodiscard]] double elapsed() const;
+  // The bytes of every segment file: final sizes of the closed ones, the current size of those
+  // still being written.
+  [[nodiscard]] int64_t recordedBytes() const;
 
   // Both end with the capture service's error when capture could not start.
   asio::awaitable<std::optional<capture::CaptureError>> start(std::string path);
@@ -80,7 +89,12 @@ class WindowRecorder : public capture::StreamOutput,
   void pause();
   void resume();
   void stop();
+  // Writes the summary and ends the process once every segment file opened has been finished
+  // or has failed, or once segmentFinishTimeout has passed (then as failed).
+  void finishWhenWritten();
   [[noreturn]] void finish();
+  // An unexpected exception on the main queue: the recording ends as failed, with its summary.
+  void endWithInternalError();
   void maybeReady();
   void updateOutline(const capture::Rect& windowFrame);
 
@@ -96,7 +110,7 @@ class WindowRecorder : public capture::StreamOutput,
   // Reactions to the recording output of segment `generation`, on the main queue.
   void segmentDidStart(double startedAtMs);
   void segmentDidFinish(uint64_t generation);
-  void segmentDidFail();
+  void segmentDidFail(uint64_t generation);
   // Milliseconds since the epoch on the wall clock; any thread.
   [[nodiscard]] double wallClockMilliseconds() const;
 
@@ -113,6 +127,8 @@ class WindowRecorder : public capture::StreamOutput,
   asio::awaitable<void> resumeTask();
   asio::awaitable<void> stopTask();
   asio::awaitable<void> simulatedStopTask();
+  // Counts the output's final size and stops waiting for it; finishes if that was the last wait.
+  void closeOutput(uint64_t generation);
   // Starts a task on the main queue; an exception escaping it ends the recording as failed.
   void spawn(asio::awaitable<void> task);
 
@@ -121,8 +137,11 @@ class WindowRecorder : public capture::StreamOutput,
   RecorderPorts ports_;
   // The recording output generation stored in `recording`; older outputs' ends are stale.
   uint64_t recordingGeneration_ = 0;
-  // The generation whose bytes were last added to completedBytes, so a segment counts once.
-  uint64_t countedGeneration_ = 0;
+  // The recording outputs whose capture started and that have not yet reported their end, by
+  // generation; they are kept alive until then, also once a later segment replaced them.
+  std::map<uint64_t, std::shared_ptr<capture::RecordingOutput>> unwrittenOutputs_;
+  // Set once the summary waits for unwrittenOutputs_ to empty.
+  std::optional<asio::steady_timer> finishDeadline_;
 };
 
 }  // namespace darvo::recorder

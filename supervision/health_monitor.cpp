@@ -1,6 +1,7 @@
 #include "supervision/health_monitor.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "recorder/window_recorder.hpp"
 
@@ -53,14 +54,14 @@ void checkHealth(recorder::WindowRecorder& recorder, std::optional<double> testS
     }
   }
 
-  const int64_t currentBytes = recorder.recording ? recorder.recording->recordedFileSize() : 0;
-  if (recorder.completedBytes + currentBytes >= kSizeLimitBytes) {
+  if (recorder.recordedBytes() >= kSizeLimitBytes) {
     endWithFailure(recorder, "size_limit");
     return;
   }
 
-  if (testStopAt && !recorder.simulatedStopDone && !recorder.paused && recorder.ready &&
-      recorder.elapsed() >= *testStopAt) {
+  // A non-finite time never fires: -inf would otherwise be reached at once.
+  if (testStopAt && std::isfinite(*testStopAt) && !recorder.simulatedStopDone && !recorder.paused &&
+      recorder.ready && recorder.elapsed() >= *testStopAt) {
     recorder.simulatedStopDone = true;
     recorder.pause();
     recorder.startSimulatedStopTask();

@@ -34,7 +34,8 @@ FfmpegRecordingOutput::FfmpegRecordingOutput(RecordingOutputConfiguration config
 FfmpegRecordingOutput::~FfmpegRecordingOutput() {
   {
     const std::lock_guard lock(mutex_);
-    quit_ = true;
+    // Once its end was requested, the file is completed whoever lets go of the output.
+    quit_ = !endRequested_;
   }
   wake_.notify_all();
   // The delegate may drop the last reference from its callback, on our own thread.

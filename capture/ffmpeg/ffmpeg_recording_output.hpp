@@ -31,7 +31,8 @@ class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
   FfmpegRecordingOutput(RecordingOutputConfiguration configuration,
                         std::shared_ptr<RecordingOutputDelegate> delegate,
                         EncoderSettings settings = {});
-  // Stops the encoder thread without completing the file (what is written stays playable).
+  // Waits for the file to be completed and reported when endOfStream() came; otherwise stops the
+  // encoder thread without completing the file (what is written stays playable).
   ~FfmpegRecordingOutput() override;
   FfmpegRecordingOutput(const FfmpegRecordingOutput&) = delete;
   FfmpegRecordingOutput& operator=(const FfmpegRecordingOutput&) = delete;

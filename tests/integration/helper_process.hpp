@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <regex>
 #include <string>
@@ -61,6 +62,25 @@ class Recording {
     }
     EXPECT_TRUE(std::regex_match(*line, std::regex(pattern))) << *line << " !~ " << pattern;
     return *line;
+  }
+  // The next lines, one matching each pattern, in any order: they come from independent
+  // observers (the capture's pause, the health check's on-screen changes).
+  void expectLinesInAnyOrder(std::vector<std::string> patterns, Milliseconds timeout = 10s) {
+    while (!patterns.empty()) {
+      const auto line = helper_.readLine(timeout);
+      if (!line) {
+        ADD_FAILURE() << "no line matching " << patterns.front();
+        return;
+      }
+      const auto match = std::find_if(patterns.begin(), patterns.end(), [&](const auto& pattern) {
+        return std::regex_match(*line, std::regex(pattern));
+      });
+      if (match == patterns.end()) {
+        ADD_FAILURE() << "unexpected line " << *line;
+        return;
+      }
+      patterns.erase(match);
+    }
   }
   void expectReady() {
     expectLine(R"(\{"event":"segment","file":".*","index":0,"startedAtMs":[0-9.e+]+\})");

@@ -284,8 +284,7 @@ TEST_F(FfmpegRecordingOutputTest, LargePicturesTakeTheFasterPreset) {
     ASSERT_TRUE(delegate_->waitForEnd());
     ASSERT_EQ(delegate_->finishes(), 1) << output->failureReason();
     std::ifstream in(file, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)),
-                            std::istreambuf_iterator<char>());
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(bytes.find(large ? " subme=1 " : " subme=2 "), std::string::npos) << large;
   }
 }
@@ -390,19 +389,33 @@ TEST_F(FfmpegRecordingOutputTest, DropsUnusableInputAndFailsOnABadSize) {
   EXPECT_FALSE(std::filesystem::exists(odd));
 }
 
-TEST_F(FfmpegRecordingOutputTest, LeavesAPlayableFileWhenDestroyedMidway) {
-  auto output = makeOutput(file_);
-  output->prepare(160, 120);
-  for (int i = 0; i < 30; ++i) {
-    const SolidImage image(160, 120, i % 2 == 0 ? 0xff0000 : 0x0000ff);
-    submitWhenRoom(*output, image.view(), base_ + i * 66667us);
+TEST_F(FfmpegRecordingOutputTest, DestroyedMidwayLeavesAPlayableFileAndAfterItsEndACompleteOne) {
+  for (const bool endRequested : {false, true}) {
+    const std::filesystem::path file = directory_.path() / (endRequested ? "ended.mp4" : "cut.mp4");
+    delegate_ = std::make_shared<RecordingDelegate>();
+    auto output = makeOutput(file);
+    output->prepare(160, 120);
+    for (int i = 0; i < 30; ++i) {
+      const SolidImage image(160, 120, i % 2 == 0 ? 0xff0000 : 0x0000ff);
+      submitWhenRoom(*output, image.view(), base_ + i * 66667us);
+    }
+    if (endRequested) {
+      output->endOfStream(base_ + 3s);  // and let go at once, as a replaced segment's owner does
+    } else {
+      ASSERT_TRUE(eventually([&] { return output->recordedDuration() > 1.99; }));
+    }
+    output.reset();
+    EXPECT_TRUE(delegate_->failures().empty());
+    EXPECT_EQ(jsonValue(probe(file, "stream=codec_name"), "codec_name"), "h264");
+    if (endRequested) {
+      EXPECT_EQ(delegate_->finishes(), 1);
+      const auto duration = jsonValue(probe(file, "format=duration"), "duration");
+      EXPECT_NEAR(std::stod(duration.value_or("0")), 3.0, 0.1);
+    } else {
+      EXPECT_EQ(delegate_->finishes(), 0);
+      EXPECT_GE(packetTimes(file).size(), 15U) << "less than the first second is readable";
+    }
   }
-  ASSERT_TRUE(eventually([&] { return output->recordedDuration() > 1.99; }));
-  output.reset();  // as if the process ended here: no trailer
-  EXPECT_EQ(delegate_->finishes(), 0);
-  EXPECT_TRUE(delegate_->failures().empty());
-  EXPECT_EQ(jsonValue(probe(file_, "stream=codec_name"), "codec_name"), "h264");
-  EXPECT_GE(packetTimes(file_).size(), 15U) << "less than the first second is readable";
 }
 
 // A filesystem too small for the video; needs root to mount it, skipped otherwise.

@@ -186,7 +186,7 @@ TEST_F(HealthTest, SimulatedStopWaitsForReadinessAndFiresOnce) {
 }
 
 TEST_F(HealthTest, SimulatedStopNeverFiresForUnusableValues) {
-  for (const double at : {std::nan(""), HUGE_VAL}) {
+  for (const double at : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
     makeRecorder();
     startReady();
     advance(100);
@@ -208,11 +208,16 @@ TEST_F(HealthTest, SimulatedStopOnScreenResumesInTheSameTick) {
   drain();
   EXPECT_FALSE(recorder->paused);
   EXPECT_EQ(recorder->segment, 1);
-  EXPECT_EQ(recorder->completedBytes, 1000);
   EXPECT_EQ(output().configuration.outputPath, "/x/out.mp4.1.mp4");
-  // The first segment's file ends after the resume: it is not the current one.
+  // The first segment's file ends after the resume: it is not the current one, and its final
+  // size counts from then on.
+  output().fileSize = 30;
+  EXPECT_EQ(recorder->recordedBytes(), 1030);
+  service.outputs[0]->fileSize = 1200;  // its tail
   act([&] { service.outputs[0]->delegate->recordingOutputDidFinish(); });
   EXPECT_FALSE(exitStatus);
+  EXPECT_EQ(recorder->completedBytes, 1200);
+  EXPECT_EQ(recorder->recordedBytes(), 1230);
   outputStarts();
   EXPECT_NE(lastLine().find(R"("index":1)"), std::string::npos);
   EXPECT_EQ(countLines("ready"), 1);
@@ -230,24 +235,23 @@ TEST_F(HealthTest, ResumeRetriesUntilTheWindowIsFound) {
   tick();
   EXPECT_FALSE(recorder->resuming);
   EXPECT_EQ(service.streams.size(), 1U);
-  // Segment setup fails after the bytes were counted.
   service.content = capture::ShareableContent{{recordedWindow()}};
   service.nextStreamRefusesRecording = capture::CaptureError{"scripted", 5};
   tick();
   EXPECT_EQ(recorder->segment, 0);
   EXPECT_TRUE(recorder->paused);
-  EXPECT_EQ(recorder->completedBytes, 500);
   service.nextStreamRefusesRecording.reset();
   tick();
-  EXPECT_EQ(recorder->completedBytes, 500) << "a closed segment counts once";
   stream().startCompletion(std::nullopt);
+  outputFinishesAt(0);
+  EXPECT_EQ(recorder->recordedBytes(), 500) << "a closed segment counts once";
   drain();
   EXPECT_FALSE(recorder->paused);
   EXPECT_EQ(recorder->segment, 1);
   EXPECT_EQ(service.contentRequests.back(), std::make_pair(false, true));
 }
 
-TEST_F(HealthTest, StopDuringResumeCountsTheSegmentBeingOpened) {
+TEST_F(HealthTest, StopDuringResumeWaitsForBothFilesAndCountsTheSegmentBeingOpened) {
   makeRecorder();
   startReady();
   systemStop();
@@ -256,19 +260,41 @@ TEST_F(HealthTest, StopDuringResumeCountsTheSegmentBeingOpened) {
   EXPECT_TRUE(recorder->resuming);
   EXPECT_EQ(recorder->segment, 1);
   act([&] { inputStop(); });
+  outputFinishesAt(0);
+  EXPECT_FALSE(exitStatus) << "the segment being opened will write a file too";
+  stream().startCompletion(std::nullopt);
+  drain();
+  EXPECT_EQ(stream().stopRequests, 1) << "its capture is stopped once it has started";
+  completeStop();
+  outputFinishes();
   EXPECT_EQ(lastLine(), R"({"detail":"","event":"finished","reason":"stopped","segments":2})");
   EXPECT_EQ(exitStatus, 0);
 }
 
-TEST_F(HealthTest, StopWhilePausedFinishesWithoutTheStream) {
-  makeRecorder();
-  startReady();
-  systemStop();
-  service.windows.entries[kWindowID].isOnscreen = false;
-  tick();
-  act([&] { recorder->stop(); });
-  EXPECT_EQ(stream().stopRequests, 0);
-  EXPECT_EQ(lastLine(), R"({"detail":"","event":"finished","reason":"stopped","segments":1})");
+TEST_F(HealthTest, StopWhilePausedWaitsForThePausedFileWithoutTouchingTheStream) {
+  for (const bool fileEnds : {true, false}) {
+    segmentFinishTimeout = fileEnds ? std::chrono::hours(24) : std::chrono::seconds(0);
+    makeRecorder();
+    startReady();
+    systemStop();
+    service.windows.entries[kWindowID].isOnscreen = false;
+    tick();
+    act([&] { recorder->stop(); });
+    EXPECT_EQ(stream().stopRequests, 0);
+    if (fileEnds) {
+      EXPECT_EQ(countLines("finished"), 0) << "the paused file is still being written";
+      outputFinishes();
+      EXPECT_EQ(lastLine(), R"({"detail":"","event":"finished","reason":"stopped","segments":1})");
+      EXPECT_EQ(exitStatus, 0);
+    } else {
+      EXPECT_EQ(
+          lastLine(),
+          R"({"detail":"segment_unfinished","event":"finished","reason":"source_ended","segments":1})");
+      EXPECT_EQ(exitStatus, 1);
+    }
+    lines.clear();
+    exitStatus.reset();
+  }
 }
 
 }  // namespace

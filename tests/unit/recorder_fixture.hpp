@@ -80,6 +80,7 @@ class RecorderTest : public ::testing::Test {
       return panel;
     };
     ports.healthPeriod = std::chrono::hours(24);
+    ports.segmentFinishTimeout = segmentFinishTimeout;
     ports.environment = [this](const char* name) -> std::optional<std::string> {
       const auto found = environment.find(name);
       if (found == environment.end()) return std::nullopt;
@@ -163,8 +164,9 @@ class RecorderTest : public ::testing::Test {
   void completeStop(std::optional<capture::CaptureError> error = std::nullopt) {
     act([&] { stream().stopCompletion(error); });
   }
-  void outputFinishes() {
-    act([&] { output().delegate->recordingOutputDidFinish(); });
+  void outputFinishes() { outputFinishesAt(service.outputs.size() - 1); }
+  void outputFinishesAt(std::size_t index) {
+    act([&] { service.outputs.at(index)->delegate->recordingOutputDidFinish(); });
   }
 
   std::string lastLine() const { return lines.empty() ? "" : lines.back(); }
@@ -185,6 +187,7 @@ class RecorderTest : public ::testing::Test {
   std::function<void()> inputStop;
   FakeOutlinePanel* outlinePanel = nullptr;
   std::map<std::string, std::string> environment;
+  std::chrono::steady_clock::duration segmentFinishTimeout = std::chrono::hours(24);
   std::optional<std::optional<capture::CaptureError>> startResult;
 };
 

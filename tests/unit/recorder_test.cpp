@@ -176,6 +176,18 @@ TEST_F(RecorderTest, FailedStopCaptureFinishesWithCurrentFlags) {
   EXPECT_EQ(exitStatus, 0);
 }
 
+TEST_F(RecorderTest, ExceptionInTheStopTaskStillEndsWithASummary) {
+  segmentFinishTimeout = std::chrono::seconds(0);
+  makeRecorder();
+  startReady();
+  stream().throwOnStop = true;
+  act([&] { recorder->stop(); });
+  EXPECT_EQ(
+      lastLine(),
+      R"({"detail":"internal_error","event":"finished","reason":"source_ended","segments":1})");
+  EXPECT_EQ(exitStatus, 1);
+}
+
 TEST_F(RecorderTest, StopClosesOutlineAndCancelsHealth) {
   makeRecorder(std::nullopt, true);
   start();
@@ -251,11 +263,13 @@ TEST_F(RecorderTest, SystemStopWhileStoppingIsAFailure) {
   EXPECT_EQ(exitStatus, 1);
 }
 
-TEST_F(RecorderTest, StreamErrorWhilePausedFinishesAtOnce) {
+TEST_F(RecorderTest, StreamErrorWhilePausedFinishesOnceThePausedFileIs) {
   makeRecorder();
   startReady();
   systemStop();
   act([&] { stream().delegate->streamDidStop({capture::kStreamErrorDomain, 2}); });
+  EXPECT_EQ(countLines("finished"), 0);
+  outputFinishes();
   EXPECT_EQ(
       lastLine(),
       R"({"detail":"stream_error x11_capture 2","event":"finished","reason":"source_ended","segments":1})");

@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <vector>
 
 #include "capture/capture.hpp"
@@ -49,6 +50,7 @@ class ScriptedStream : public capture::Stream {
   }
   void stopCapture(capture::Completion completion) override {
     ++stopRequests;
+    if (throwOnStop) throw std::runtime_error("scripted");
     stopCompletion = std::move(completion);
   }
 
@@ -61,6 +63,7 @@ class ScriptedStream : public capture::Stream {
   capture::Completion startCompletion;
   capture::Completion stopCompletion;
   int stopRequests = 0;
+  bool throwOnStop = false;
 };
 
 class ScriptedWindowList : public capture::WindowListService {
