@@ -18,7 +18,7 @@ namespace darvo::app {
 namespace {
 
 // Keeps the recorder alive once the top-level task has ended; never cleared.
-std::shared_ptr<void> retained;
+std::shared_ptr<recorder::WindowRecorder> retained;
 
 std::string formatWindowId(uint32_t windowID) {
   char text[16];
@@ -87,6 +87,11 @@ asio::awaitable<void> topLevelTask(asio::io_context& mainQueue,
     endProcess(0);
   }
   co_await runRecordCommand(mainQueue, *captureService, arguments, candidates);
+}
+
+void endAfterEscapedException() {
+  if (!retained) fail("recording_failed");
+  retained->endWithInternalError();
 }
 
 }  // namespace darvo::app

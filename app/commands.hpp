@@ -21,4 +21,9 @@ asio::awaitable<void> topLevelTask(asio::io_context& mainQueue,
                                    capture::CaptureService* captureService,
                                    std::vector<std::string> arguments);
 
+// For an exception that escaped a handler of the main queue: a recording under way ends as
+// failed, with its summary, once the queue runs again; anything else ends with
+// "recording_failed".
+void endAfterEscapedException();
+
 }  // namespace darvo::app

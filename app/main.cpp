@@ -76,10 +76,14 @@ int main(int argc, char** argv) {
                  [](const std::exception_ptr& error) {
                    if (error) fail("capture_unavailable");
                  });
-  try {
-    mainQueue.run();
-  } catch (...) {
-    fail("recording_failed");
+  // The queue runs on after an exception, so a recording still ends with its summary.
+  for (;;) {
+    try {
+      mainQueue.run();
+      break;
+    } catch (...) {
+      darvo::app::endAfterEscapedException();
+    }
   }
   endProcess(0);
 }
