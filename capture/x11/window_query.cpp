@@ -26,6 +26,7 @@ enum AtomIndex : std::size_t {
   kNetWmState,
   kNetWmStateAbove,
   kGtkApplicationId,
+  kGtkFrameExtents,
   kKdeDesktopFile,
   kTypeDesktop,
   kTypeNormal,
@@ -51,6 +52,7 @@ constexpr std::array<std::string_view, kAtomCount> kAtomNames = {
     "_NET_WM_STATE",
     "_NET_WM_STATE_ABOVE",
     "_GTK_APPLICATION_ID",
+    "_GTK_FRAME_EXTENTS",
     "_KDE_NET_WM_DESKTOP_FILE",
     "_NET_WM_WINDOW_TYPE_DESKTOP",
     "_NET_WM_WINDOW_TYPE_NORMAL",
@@ -70,17 +72,26 @@ constexpr std::array<std::string_view, kAtomCount> kAtomNames = {
 
 using Atoms = std::array<xcb_atom_t, kAtomCount>;
 
+xcb_intern_atom_cookie_t requestAtom(xcb_connection_t* connection, std::size_t index,
+                                     bool onlyIfExists) {
+  return xcb_intern_atom(connection, onlyIfExists ? 1 : 0,
+                         static_cast<uint16_t>(kAtomNames[index].size()), kAtomNames[index].data());
+}
+
+xcb_atom_t takeAtom(xcb_connection_t* connection, xcb_intern_atom_cookie_t cookie) {
+  const auto reply = takeReply(xcb_intern_atom_reply, connection, cookie);
+  return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+}
+
 // Atoms nobody created yet come back as NONE: then no window can carry them either.
 Atoms internAtoms(xcb_connection_t* connection) {
   std::array<xcb_intern_atom_cookie_t, kAtomCount> cookies{};
   for (std::size_t i = 0; i < kAtomCount; ++i) {
-    cookies[i] = xcb_intern_atom(connection, 1, static_cast<uint16_t>(kAtomNames[i].size()),
-                                 kAtomNames[i].data());
+    cookies[i] = requestAtom(connection, i, true);
   }
   Atoms atoms{};
   for (std::size_t i = 0; i < kAtomCount; ++i) {
-    const auto reply = takeReply(xcb_intern_atom_reply, connection, cookies[i]);
-    atoms[i] = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+    atoms[i] = takeAtom(connection, cookies[i]);
   }
   return atoms;
 }
@@ -126,6 +137,21 @@ std::vector<uint32_t> propertyValues32(const xcb_get_property_reply_t* reply) {
   }
   const auto* values = static_cast<const uint32_t*>(xcb_get_property_value(reply));
   return {values, values + xcb_get_property_value_length(reply) / 4};
+}
+
+// Client-side decorations draw their shadows inside the window and announce the margins in
+// _GTK_FRAME_EXTENTS (left, right, top, bottom); users see and expect the rest of the window.
+Rect withoutShadowMargins(const Rect& frame, const xcb_get_property_reply_t* extents) {
+  if (extents == nullptr || extents->type != XCB_ATOM_CARDINAL || extents->bytes_after != 0) {
+    return frame;
+  }
+  const auto values = propertyValues32(extents);
+  if (values.size() != 4) {
+    return frame;
+  }
+  const Rect visible{frame.x + values[0], frame.y + values[2], frame.width - values[0] - values[1],
+                     frame.height - values[2] - values[3]};
+  return visible.width >= 1 && visible.height >= 1 ? visible : frame;
 }
 
 // WM_CLASS holds "instance\0class\0"; the class names the application.
@@ -280,12 +306,14 @@ struct WindowRequests {
   PropertyCookie netWmState;
   PropertyCookie netWmPid;
   PropertyCookie gtkApplicationId;
+  PropertyCookie gtkFrameExtents;
   PropertyCookie kdeDesktopFile;
   std::optional<xcb_res_query_client_ids_cookie_t> clientPid;
 };
 
 constexpr uint32_t kTextLongs = 256;  // 1 KiB of text is plenty for names and ids
 constexpr uint32_t kAtomListLongs = 64;
+constexpr uint32_t kFrameExtentsLongs = 4;
 
 WindowRequests requestWindow(xcb_connection_t* connection, xcb_window_t root, xcb_window_t window,
                              const Atoms& atoms, bool haveRes) {
@@ -301,6 +329,8 @@ WindowRequests requestWindow(xcb_connection_t* connection, xcb_window_t root, xc
   requests.netWmPid = requestProperty(connection, window, atoms[kNetWmPid], 1);
   requests.gtkApplicationId =
       requestProperty(connection, window, atoms[kGtkApplicationId], kTextLongs);
+  requests.gtkFrameExtents =
+      requestProperty(connection, window, atoms[kGtkFrameExtents], kFrameExtentsLongs);
   requests.kdeDesktopFile = requestProperty(connection, window, atoms[kKdeDesktopFile], kTextLongs);
   requests.clientPid = requestClientPid(connection, haveRes, window);
   return requests;
@@ -319,6 +349,7 @@ std::optional<Window> collectWindow(xcb_connection_t* connection, const WindowRe
   const auto netWmState = takeProperty(connection, requests.netWmState);
   const auto netWmPid = takeProperty(connection, requests.netWmPid);
   const auto gtkApplicationId = takeProperty(connection, requests.gtkApplicationId);
+  const auto gtkFrameExtents = takeProperty(connection, requests.gtkFrameExtents);
   const auto kdeDesktopFile = takeProperty(connection, requests.kdeDesktopFile);
   const auto clientPid = takeClientPid(connection, requests.clientPid);
 
@@ -335,8 +366,10 @@ std::optional<Window> collectWindow(xcb_connection_t* connection, const WindowRe
 
   Window window;
   window.windowID = requests.window;
-  window.frame = Rect{static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
-                      static_cast<double>(geometry->width), static_cast<double>(geometry->height)};
+  window.frame = withoutShadowMargins(
+      Rect{static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
+           static_cast<double>(geometry->width), static_cast<double>(geometry->height)},
+      gtkFrameExtents.get());
   window.windowLayer = layerOfTypes(types, atoms);
   if (attributes->override_redirect != 0 ||
       (window.windowLayer == 0 &&
@@ -429,12 +462,12 @@ std::optional<WindowListEntry> X11WindowList::windowInfo(uint32_t windowID) {
       xcb_connection_has_error(connection) != 0) {
     return std::nullopt;
   }
-  if (netWmPid_ == XCB_ATOM_NONE) {
-    const std::string_view name = kAtomNames[kNetWmPid];
-    const auto reply =
-        takeReply(xcb_intern_atom_reply, connection,
-                  xcb_intern_atom(connection, 0, static_cast<uint16_t>(name.size()), name.data()));
-    netWmPid_ = reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
+  if (netWmPid_ == XCB_ATOM_NONE || gtkFrameExtents_ == XCB_ATOM_NONE) {
+    // Created when missing, so a property the window sets later is still seen.
+    const auto pidAtom = requestAtom(connection, kNetWmPid, false);
+    const auto extentsAtom = requestAtom(connection, kGtkFrameExtents, false);
+    netWmPid_ = takeAtom(connection, pidAtom);
+    gtkFrameExtents_ = takeAtom(connection, extentsAtom);
   }
   const bool haveRes = extensionPresent(connection, &xcb_res_id);
   const auto attributesCookie = xcb_get_window_attributes(connection, windowID);
@@ -442,19 +475,24 @@ std::optional<WindowListEntry> X11WindowList::windowInfo(uint32_t windowID) {
   const auto originCookie =
       xcb_translate_coordinates(connection, windowID, display_.screen->root, 0, 0);
   const auto pidCookie = requestProperty(connection, windowID, netWmPid_, 1);
+  const auto extentsCookie =
+      requestProperty(connection, windowID, gtkFrameExtents_, kFrameExtentsLongs);
   const auto clientPidCookie = requestClientPid(connection, haveRes, windowID);
 
   const auto attributes = takeReply(xcb_get_window_attributes_reply, connection, attributesCookie);
   const auto geometry = takeReply(xcb_get_geometry_reply, connection, geometryCookie);
   const auto origin = takeReply(xcb_translate_coordinates_reply, connection, originCookie);
   const auto pidProperty = takeProperty(connection, pidCookie);
+  const auto extents = takeProperty(connection, extentsCookie);
   const auto clientPid = takeClientPid(connection, clientPidCookie);
   if (!attributes || !geometry || !origin) {
     return std::nullopt;
   }
   WindowListEntry entry;
-  entry.bounds = Rect{static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
-                      static_cast<double>(geometry->width), static_cast<double>(geometry->height)};
+  entry.bounds = withoutShadowMargins(
+      Rect{static_cast<double>(origin->dst_x), static_cast<double>(origin->dst_y),
+           static_cast<double>(geometry->width), static_cast<double>(geometry->height)},
+      extents.get());
   if (const auto pid = clientPid ? clientPid : pidFromProperty(pidProperty.get())) {
     entry.ownerPID = *pid;
   }

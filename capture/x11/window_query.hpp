@@ -32,8 +32,9 @@ class X11WindowList final : public WindowListService {
  public:
   explicit X11WindowList(DisplayConnection display);
 
-  // Bounds in root coordinates, the owner's pid (X-Resource, else _NET_WM_PID) and whether the
-  // window is viewable; nothing when the window no longer exists or the connection is broken.
+  // Bounds in root coordinates (without client-side shadow margins), the owner's pid (X-Resource,
+  // else _NET_WM_PID) and whether the window is viewable; nothing when the window no longer exists
+  // or the connection is broken.
   std::optional<WindowListEntry> windowInfo(uint32_t windowID) override;
   // Every window below the root, level by level; nothing when the connection is broken.
   std::optional<std::vector<uint32_t>> allWindowNumbers() override;
@@ -41,6 +42,7 @@ class X11WindowList final : public WindowListService {
  private:
   DisplayConnection display_;
   xcb_atom_t netWmPid_ = XCB_ATOM_NONE;
+  xcb_atom_t gtkFrameExtents_ = XCB_ATOM_NONE;
 };
 
 }  // namespace darvo::capture::x11

@@ -49,12 +49,13 @@ TEST(HelperCommands, RefusedConnectionNeedsPermission) {
 
 TEST(HelperCommands, WindowsListsOnlyRecordableClientWindows) {
   XvfbServer server;
-  TestWindows windows(server.display(),
-                      {{"--name", "first", "--geometry", "320x200+10+10"},
-                       {"--name", "tiny", "--geometry", "1x1+400+10"},
-                       {"--name", "hidden", "--geometry", "200x100+10+300", "--unmapped"},
-                       {"--name", "popup", "--geometry", "200x100+300+300", "--override-redirect"},
-                       {"--name", "second", "--geometry", "641x481+500+200"}});
+  TestWindows windows(
+      server.display(),
+      {{"--name", "first", "--geometry", "640x480+10+10", "--frame-extents", "20,20,10,30"},
+       {"--name", "tiny", "--geometry", "1x1+400+10"},
+       {"--name", "hidden", "--geometry", "200x100+10+300", "--unmapped"},
+       {"--name", "popup", "--geometry", "200x100+300+300", "--override-redirect"},
+       {"--name", "second", "--geometry", "641x481+500+200"}});
   const auto run = runHelper({"windows"}, server.clientOptions());
   const std::string pid = std::to_string(windows.pid());
   // Front to back: the window mapped last is on top.
@@ -62,8 +63,8 @@ TEST(HelperCommands, WindowsListsOnlyRecordableClientWindows) {
             std::vector<std::string>{
                 R"({"windows":[{"app":"second","bundleId":"second","height":481,"id":")" +
                 hexId(windows.id(4)) + R"(","pid":)" + pid +
-                R"(,"width":641},{"app":"first","bundleId":"first","height":200,"id":")" +
-                hexId(windows.id(0)) + R"(","pid":)" + pid + R"(,"width":320}]})"});
+                R"(,"width":641},{"app":"first","bundleId":"first","height":440,"id":")" +
+                hexId(windows.id(0)) + R"(","pid":)" + pid + R"(,"width":600}]})"});
   EXPECT_EQ(run.status.exitCode(), 0);
   EXPECT_EQ(run.errors, "");
 }

@@ -6,6 +6,7 @@
 #include <xcb/xcb.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -261,6 +262,45 @@ TEST_F(ShareableContentTest, ManyWindowsComeBackEachWithItsOwnGeometry) {
     EXPECT_EQ(window.frame.width, 20 + i);
     EXPECT_EQ(window.frame.height, 300 - i);
   }
+}
+
+TEST_F(ShareableContentTest, ShadowMarginsAreLeftOutOfFrameAndBounds) {
+  struct Case {
+    std::vector<std::string> options;
+    std::array<double, 4> visible;  // x, y, width, height
+  };
+  const std::vector<Case> cases = {
+      {{"--frame-extents", "20,20,10,30"}, {120, 60, 600, 440}},
+      // The border lies outside the frame.
+      {{"--frame-extents", "20,20,10,30", "--argb", "--border", "5"}, {125, 65, 600, 440}},
+      {{"--frame-extents", "319,320,0,479"}, {419, 50, 1, 1}},
+      {{"--frame-extents", "320,320,10,30"}, {100, 50, 640, 480}},  // nothing would be left
+  };
+  std::vector<std::vector<std::string>> options;
+  for (const auto& testCase : cases) {
+    options.push_back({"--geometry", "640x480+100+50"});
+    options.back().insert(options.back().end(), testCase.options.begin(), testCase.options.end());
+  }
+  TestWindows windows(server_.display(), options);
+  const auto fields = [](const Rect& rect) {
+    return std::array<double, 4>{rect.x, rect.y, rect.width, rect.height};
+  };
+  const auto content = contentOf(server_, false, true);
+  X11WindowList list(connectTo(server_));
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const Window* window = findWindow(content, windows.id(i));
+    ASSERT_NE(window, nullptr) << i;
+    EXPECT_EQ(fields(window->frame), cases[i].visible) << i;
+    const auto info = list.windowInfo(windows.id(i));
+    ASSERT_TRUE(info && info->bounds) << i;
+    EXPECT_EQ(fields(*info->bounds), cases[i].visible) << i;
+  }
+
+  // Maximising removes the margins; the bounds follow.
+  ASSERT_EQ(windows.command("extents 0 0 0 0 0"), "ok");
+  const auto maximised = list.windowInfo(windows.id(0));
+  ASSERT_TRUE(maximised && maximised->bounds);
+  EXPECT_EQ(fields(*maximised->bounds), (std::array<double, 4>{100, 50, 640, 480}));
 }
 
 TEST_F(ShareableContentTest, FailsWithConnectionCodeOnceTheServerIsGone) {

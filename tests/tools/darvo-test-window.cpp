@@ -15,11 +15,14 @@
 //   --pid-property[=N]   set _NET_WM_PID to N (default: this process's id)
 //   --app-id ID          _GTK_APPLICATION_ID
 //   --argb               a 32-bit visual with alpha (opaque content)
+//   --border N           X border width N (default 0)
+//   --frame-extents L,R,T,B  _GTK_FRAME_EXTENTS (CARDINAL[4]: left, right, top, bottom)
 //
 // Prints the XID of each window ("0x%x", one per line, in option order) once every mapped one has
 // been mapped (MapNotify), then reads commands from standard input, one per line, where W is a
 // window's index (from 0) or its XID, and answers each with "ok" or "error <why>":
 //   map W | unmap W | destroy W | raise W | move W X Y | resize W WIDTH HEIGHT | color W RRGGBB
+//   extents W L R T B (replaces _GTK_FRAME_EXTENTS) | extents W (deletes it)
 // "map" answers once the window is mapped; the others once the server has done them.
 // Exits when standard input closes, on SIGTERM/SIGINT, or when the window manager closes the
 // last window (WM_DELETE_WINDOW).
@@ -37,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -72,6 +76,8 @@ struct WindowOptions {
   std::optional<uint32_t> pidProperty;
   std::string appId;
   bool argb = false;
+  uint16_t border = 0;
+  std::optional<std::array<uint32_t, 4>> frameExtents;
 };
 
 struct TestWindow {
@@ -102,6 +108,16 @@ std::optional<uint32_t> parseColor(std::string_view text) {
     return std::nullopt;
   }
   return static_cast<uint32_t>(value);
+}
+
+std::optional<std::array<uint32_t, 4>> parseExtents(const std::string& text) {
+  std::array<uint32_t, 4> extents{};
+  char rest = 0;
+  if (std::sscanf(text.c_str(), "%u,%u,%u,%u%c", &extents[0], &extents[1], &extents[2], &extents[3],
+                  &rest) != 4) {
+    return std::nullopt;
+  }
+  return extents;
 }
 
 std::vector<WindowOptions> parseArguments(int argc, char** argv) {
@@ -169,6 +185,19 @@ std::vector<WindowOptions> parseArguments(int argc, char** argv) {
       window.appId = value();
     } else if (argument == "--argb") {
       window.argb = true;
+    } else if (argument == "--border") {
+      const std::string text = value();
+      const unsigned long border = std::strtoul(text.c_str(), nullptr, 10);
+      if (border > 1000) {
+        fail("bad border " + text);
+      }
+      window.border = static_cast<uint16_t>(border);
+    } else if (argument == "--frame-extents") {
+      const std::string text = value();
+      window.frameExtents = parseExtents(text);
+      if (!window.frameExtents) {
+        fail("bad frame extents " + text);
+      }
     } else {
       fail("unknown option " + std::string(argument));
     }
@@ -270,6 +299,7 @@ class App {
     kNetWmState,
     kNetWmStateAbove,
     kGtkApplicationId,
+    kGtkFrameExtents,
     kUtf8String,
     kAtomCount
   };
@@ -287,8 +317,9 @@ class App {
 
   void internAtoms() {
     constexpr std::array<std::string_view, kAtomCount> names = {
-        "WM_PROTOCOLS",  "WM_DELETE_WINDOW",    "_NET_WM_PID",         "_NET_WM_WINDOW_TYPE",
-        "_NET_WM_STATE", "_NET_WM_STATE_ABOVE", "_GTK_APPLICATION_ID", "UTF8_STRING"};
+        "WM_PROTOCOLS",        "WM_DELETE_WINDOW",   "_NET_WM_PID",
+        "_NET_WM_WINDOW_TYPE", "_NET_WM_STATE",      "_NET_WM_STATE_ABOVE",
+        "_GTK_APPLICATION_ID", "_GTK_FRAME_EXTENTS", "UTF8_STRING"};
     for (std::size_t i = 0; i < kAtomCount; ++i) {
       atoms_[i] = intern(names[i]);
     }
@@ -346,7 +377,7 @@ class App {
       values.push_back(colormap);
     }
     xcb_create_window(c, depth, window.id, screen_->root, options.x, options.y, options.width,
-                      options.height, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual, mask,
+                      options.height, options.border, XCB_WINDOW_CLASS_INPUT_OUTPUT, visual, mask,
                       values.data());
     if (colormap != XCB_NONE) {
       xcb_free_colormap(c, colormap);  // the window keeps it alive
@@ -399,6 +430,14 @@ class App {
     if (!options.appId.empty()) {
       setText(window.id, atoms_[kGtkApplicationId], atoms_[kUtf8String], options.appId);
     }
+    if (options.frameExtents) {
+      setExtents(window.id, *options.frameExtents);
+    }
+  }
+
+  void setExtents(xcb_window_t window, const std::array<uint32_t, 4>& extents) {
+    xcb_change_property(connection_.get(), XCB_PROP_MODE_REPLACE, window, atoms_[kGtkFrameExtents],
+                        XCB_ATOM_CARDINAL, 32, extents.size(), extents.data());
   }
 
   void drawFrames() {
@@ -566,6 +605,16 @@ class App {
       const uint32_t pixel = window->pixelBase | *color;
       xcb_change_window_attributes(c, window->id, XCB_CW_BACK_PIXEL, &pixel);
       xcb_clear_area(c, 0, window->id, 0, 0, 0, 0);
+    } else if (verb == "extents") {
+      const std::vector<uint32_t> values{std::istream_iterator<uint32_t>(words), {}};
+      if (values.size() == 4 && words.eof()) {
+        setExtents(window->id, {values[0], values[1], values[2], values[3]});
+      } else if (values.empty() && words.eof()) {
+        xcb_delete_property(c, window->id, atoms_[kGtkFrameExtents]);
+      } else {
+        answer("error extents needs four numbers or none");
+        return;
+      }
     } else {
       answer("error unknown command " + verb);
       return;
