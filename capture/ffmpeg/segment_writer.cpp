@@ -11,12 +11,14 @@
 #include <iterator>
 #include <new>
 #include <string_view>
+#include <system_error>
 
 extern "C" {
 #include <libavutil/opt.h>
 }
 
 #include "capture/capture.hpp"
+#include "capture/ffmpeg/mp4_header.hpp"
 
 namespace darvo::capture::ffmpeg {
 namespace {
@@ -111,7 +113,8 @@ void SegmentWriter::openEncoder(int width, int height, const EncoderSettings& se
 
 void SegmentWriter::createFile() {
   // O_EXCL: an existing file, or a symbolic link planted at the path, is never written through.
-  fd_ = UniqueFd(::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  // Read access for finish(), which reads the header back to write the duration into it.
+  fd_ = UniqueFd(::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd_) {
     const int error = errno;
     throw OutputFailure(error == EEXIST ? kFileExistsCode : kFileOpenCode,
@@ -197,6 +200,13 @@ void SegmentWriter::finish() {
   check(av_write_trailer(muxer_.get()), kWriteCode, "writing the trailer");
   avio_flush(io_.get());
   check(0, kWriteCode, "writing the trailer");
+  // The header was written with duration 0, as it must be before any fragment; players that read
+  // a file from its start take their length from it.
+  try {
+    writeHeaderDuration(fd_.get(), hasWrittenPackets() ? endPts_ - firstPts_ : 0, kTimeBase);
+  } catch (const std::system_error& error) {
+    throw OutputFailure(kWriteCode, path_ + ": " + error.what());
+  }
   if (::fsync(fd_.get()) != 0) {
     throw OutputFailure(kWriteCode, "cannot sync " + path_ + ": " + errnoText(errno));
   }

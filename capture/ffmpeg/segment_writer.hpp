@@ -66,7 +66,8 @@ class SegmentWriter {
   // Moves everything the muxer holds back into the file, as a fragment of its own.
   void flushFragment();
   [[nodiscard]] bool hasWrittenPackets() const { return firstPts_ != AV_NOPTS_VALUE; }
-  // Drains the encoder, writes the trailer, syncs and closes the file, then syncs its directory.
+  // Drains the encoder, writes the trailer and the duration into the header, syncs and closes the
+  // file, then syncs its directory.
   void finish();
 
  private:

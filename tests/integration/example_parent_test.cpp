@@ -1,4 +1,5 @@
-// The example parent (examples/parent.py) driving the built helper on Xvfb, as a user runs it.
+// The example parents (examples/parent.py and examples/parent.js) driving the built helper on
+// Xvfb, as a user runs them.
 #include <sys/stat.h>
 
 #include <csignal>
@@ -12,9 +13,26 @@
 namespace darvo::test {
 namespace {
 
-std::vector<std::string> parentCommand(const std::vector<std::string>& arguments,
+// An example parent: its interpreter and its script in examples/.
+struct Parent {
+  const char* interpreter;
+  const char* script;
+};
+const Parent kParents[] = {{"python3", "parent.py"}, {"node", "parent.js"}};
+
+void PrintTo(const Parent& parent, std::ostream* out) {
+  *out << parent.script;
+}
+
+std::string parentName(const ::testing::TestParamInfo<Parent>& info) {
+  return info.param.interpreter;
+}
+
+std::vector<std::string> parentCommand(const Parent& parent,
+                                       const std::vector<std::string>& arguments,
                                        const std::string& helper = binaryPath("darvo-helper")) {
-  std::vector<std::string> argv = {"python3", std::string(DARVO_SOURCE_DIR) + "/examples/parent.py",
+  std::vector<std::string> argv = {parent.interpreter,
+                                   std::string(DARVO_SOURCE_DIR) + "/examples/" + parent.script,
                                    "--helper", helper};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return argv;
@@ -30,7 +48,7 @@ void expectInOrder(const std::string& text, const std::vector<std::string>& expe
   }
 }
 
-class ExampleParentTest : public ::testing::Test {
+class ExampleParentTest : public ::testing::TestWithParam<Parent> {
  protected:
   XvfbServer server;
   TemporaryDirectory directory;
@@ -56,8 +74,8 @@ class ExampleParentTest : public ::testing::Test {
   }
 };
 
-TEST_F(ExampleParentTest, ListShowsTheRecordableWindow) {
-  const auto result = runTool(parentCommand({"list"}), options(), 20s);
+TEST_P(ExampleParentTest, ListShowsTheRecordableWindow) {
+  const auto result = runTool(parentCommand(GetParam(), {"list"}), options(), 20s);
   EXPECT_EQ(result.status.exitCode(), 0) << result.errors;
   expectInOrder(result.output, {hexId(windows.id(0)), "240x180", std::to_string(windows.pid()),
                                 "example (example)"});
@@ -66,12 +84,12 @@ TEST_F(ExampleParentTest, ListShowsTheRecordableWindow) {
 
 // The test variable makes the helper pause once, so the parent has two files to collect; the
 // recording lasts the given seconds from "ready", which needs the helper's input kept open.
-TEST_F(ExampleParentTest, RecordsForTheGivenSecondsAcrossAPause) {
+TEST_P(ExampleParentTest, RecordsForTheGivenSecondsAcrossAPause) {
   const auto first = path("out.mp4");
   const auto second = first + ".1.mp4";
-  const auto result =
-      runTool(parentCommand({"record", hexId(windows.id(0)), first, "--seconds", "2.5"}),
-              options({{"DARVO_HELPER_TEST_SYSTEM_STOP_AT", "1"}}), 30s);
+  const auto result = runTool(
+      parentCommand(GetParam(), {"record", hexId(windows.id(0)), first, "--seconds", "2.5"}),
+      options({{"DARVO_HELPER_TEST_SYSTEM_STOP_AT", "1"}}), 30s);
   EXPECT_EQ(result.status.exitCode(), 0) << result.output << result.errors;
   expectInOrder(result.output,
                 {"segment 0: " + first + "\n", "ready: recording\n", "paused at ",
@@ -86,9 +104,9 @@ TEST_F(ExampleParentTest, RecordsForTheGivenSecondsAcrossAPause) {
   EXPECT_EQ(status.st_mode & 0777, 0600);
 }
 
-TEST_F(ExampleParentTest, ForwardsCtrlCAsAStop) {
+TEST_P(ExampleParentTest, ForwardsCtrlCAsAStop) {
   const auto file = path("interrupted.mp4");
-  ChildProcess parent(parentCommand({"record", hexId(windows.id(0)), file}), options());
+  ChildProcess parent(parentCommand(GetParam(), {"record", hexId(windows.id(0)), file}), options());
   std::string output;
   while (auto line = parent.readLine(15s)) {
     output += *line + "\n";
@@ -107,11 +125,12 @@ TEST_F(ExampleParentTest, ForwardsCtrlCAsAStop) {
   expectH264(file, 0.7, 3.0);
 }
 
-TEST_F(ExampleParentTest, ReportsTheHelpersErrorAndStatus) {
+TEST_P(ExampleParentTest, ReportsTheHelpersErrorAndStatus) {
   const auto taken = path("taken.mp4");
   std::ofstream(taken) << "not a video";
-  const auto result = runTool(
-      parentCommand({"record", hexId(windows.id(0)), taken, "--seconds", "1"}), options(), 20s);
+  const auto result =
+      runTool(parentCommand(GetParam(), {"record", hexId(windows.id(0)), taken, "--seconds", "1"}),
+              options(), 20s);
   EXPECT_EQ(result.status.exitCode(), 1);
   EXPECT_NE(result.errors.find("helper error: invalid_window_or_output"), std::string::npos)
       << result.errors;
@@ -121,13 +140,20 @@ TEST_F(ExampleParentTest, ReportsTheHelpersErrorAndStatus) {
   EXPECT_EQ(content.str(), "not a video") << "an existing file is never written";
 }
 
-TEST(ExampleParentStartTest, ReportsAHelperThatCannotStart) {
+INSTANTIATE_TEST_SUITE_P(Parents, ExampleParentTest, ::testing::ValuesIn(kParents), parentName);
+
+class ExampleParentStartTest : public ::testing::TestWithParam<Parent> {};
+
+TEST_P(ExampleParentStartTest, ReportsAHelperThatCannotStart) {
   TemporaryDirectory directory;
-  const auto result =
-      runTool(parentCommand({"list"}, (directory.path() / "missing-helper").string()), {}, 20s);
+  const auto result = runTool(
+      parentCommand(GetParam(), {"list"}, (directory.path() / "missing-helper").string()), {}, 20s);
   EXPECT_EQ(result.status.exitCode(), 2);
   EXPECT_NE(result.errors.find("cannot start"), std::string::npos) << result.errors;
 }
+
+INSTANTIATE_TEST_SUITE_P(Parents, ExampleParentStartTest, ::testing::ValuesIn(kParents),
+                         parentName);
 
 }  // namespace
 }  // namespace darvo::test

@@ -22,6 +22,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::eventually;
+using testing::headerDurations;
 using testing::jsonValue;
 using testing::packetTimes;
 using testing::probe;
@@ -145,6 +146,12 @@ TEST_F(FfmpegRecordingOutputTest, WritesAFragmentedH264Mp4OfThePreparedSize) {
   EXPECT_NEAR(duration, 2.0, 0.1);
   EXPECT_NEAR(output->recordedDuration(), duration, 0.1);
   EXPECT_EQ(packetTimes(file_).size(), 31U);  // 30 frames and the last one again at the end
+  // Players that read from the start (browsers) take the length from the header instead.
+  const auto header = headerDurations(file_);
+  EXPECT_EQ(header.size(), 3U) << "mvhd, tkhd and mdhd";
+  for (const auto& [box, seconds] : header) {
+    EXPECT_NEAR(seconds, duration, 0.002) << box;
+  }
 
   EXPECT_EQ(output->recordedFileSize(), static_cast<int64_t>(std::filesystem::file_size(file_)));
   struct stat status {};
@@ -407,10 +414,16 @@ TEST_F(FfmpegRecordingOutputTest, DestroyedMidwayLeavesAPlayableFileAndAfterItsE
     output.reset();
     EXPECT_TRUE(delegate_->failures().empty());
     EXPECT_EQ(jsonValue(probe(file, "stream=codec_name"), "codec_name"), "h264");
+    const double duration =
+        std::stod(jsonValue(probe(file, "format=duration"), "duration").value_or("0"));
+    const auto header = headerDurations(file);
+    EXPECT_EQ(header.size(), 3U);
+    for (const auto& [box, seconds] : header) {
+      EXPECT_NEAR(seconds, endRequested ? duration : 0.0, 0.002) << box << " of a cut file";
+    }
     if (endRequested) {
       EXPECT_EQ(delegate_->finishes(), 1);
-      const auto duration = jsonValue(probe(file, "format=duration"), "duration");
-      EXPECT_NEAR(std::stod(duration.value_or("0")), 3.0, 0.1);
+      EXPECT_NEAR(duration, 3.0, 0.1);
     } else {
       EXPECT_EQ(delegate_->finishes(), 0);
       EXPECT_GE(packetTimes(file).size(), 15U) << "less than the first second is readable";

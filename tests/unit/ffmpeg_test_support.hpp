@@ -8,7 +8,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
+#include <map>
 #include <optional>
 #include <regex>
 #include <stdexcept>
@@ -119,6 +122,47 @@ inline std::vector<double> packetTimes(const std::filesystem::path& file) {
     times.push_back(std::stod(value));
   }
   return times;
+}
+
+// The durations in seconds that the header (moov) of an MP4 file states, by box: mvhd, tkhd, mdhd
+// and mehd. Read from the bytes: ffprobe and ffmpeg take the length from the fragments instead.
+inline std::map<std::string, double> headerDurations(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const auto number = [&](size_t at, bool wide) {
+    uint64_t value = 0;
+    for (size_t i = 0; i < (wide ? 8U : 4U); ++i) {
+      value = value << 8 | static_cast<uint8_t>(bytes.at(at + i));
+    }
+    return static_cast<double>(value);
+  };
+  std::map<std::string, double> durations;
+  double movieScale = 0;
+  const std::function<void(size_t, size_t)> walk = [&](size_t at, size_t end) {
+    for (size_t size = 0; at + 8 <= end; at += size) {
+      size = static_cast<size_t>(number(at, false));
+      if (size < 8) {
+        return;  // not a box this reads
+      }
+      const std::string type = bytes.substr(at + 4, 4);
+      const size_t body = at + 8;  // version, flags, then the fields
+      const bool wide = bytes.at(body) == 1;
+      if (type == "moov" || type == "trak" || type == "mdia" || type == "mvex") {
+        walk(body, at + size);
+      } else if (type == "mvhd" || type == "mdhd") {
+        const double scale = number(body + (wide ? 20 : 12), false);
+        durations[type] = number(body + (wide ? 24 : 16), wide) / scale;
+        movieScale = type == "mvhd" ? scale : movieScale;
+      } else if (type == "tkhd" || type == "mehd") {
+        durations[type] = number(body + (type == "mehd" ? 4 : wide ? 28 : 20), wide) / movieScale;
+      }
+      if (type == "moov") {
+        return;
+      }
+    }
+  };
+  walk(0, bytes.size());
+  return durations;
 }
 
 // The last decoded picture as RGB24 bytes; empty when nothing decodes.
