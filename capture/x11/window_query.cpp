@@ -12,6 +12,8 @@
 #include <string_view>
 #include <utility>
 
+#include "capture/x11/window_lookup.hpp"
+
 namespace darvo::capture::x11 {
 namespace {
 
@@ -139,19 +141,12 @@ std::vector<uint32_t> propertyValues32(const xcb_get_property_reply_t* reply) {
   return {values, values + xcb_get_property_value_length(reply) / 4};
 }
 
-// Client-side decorations draw their shadows inside the window and announce the margins in
-// _GTK_FRAME_EXTENTS (left, right, top, bottom); users see and expect the rest of the window.
+// The part of the window users see: without the shadow margins of client-side decorations.
 Rect withoutShadowMargins(const Rect& frame, const xcb_get_property_reply_t* extents) {
-  if (extents == nullptr || extents->type != XCB_ATOM_CARDINAL || extents->bytes_after != 0) {
-    return frame;
-  }
-  const auto values = propertyValues32(extents);
-  if (values.size() != 4) {
-    return frame;
-  }
-  const Rect visible{frame.x + values[0], frame.y + values[2], frame.width - values[0] - values[1],
-                     frame.height - values[2] - values[3]};
-  return visible.width >= 1 && visible.height >= 1 ? visible : frame;
+  const VisibleArea visible =
+      visibleArea(static_cast<int>(frame.width), static_cast<int>(frame.height), extents);
+  return Rect{frame.x + visible.left, frame.y + visible.top, static_cast<double>(visible.width),
+              static_cast<double>(visible.height)};
 }
 
 // WM_CLASS holds "instance\0class\0"; the class names the application.

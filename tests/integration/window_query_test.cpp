@@ -273,8 +273,8 @@ TEST_F(ShareableContentTest, ShadowMarginsAreLeftOutOfFrameAndBounds) {
       {{"--frame-extents", "20,20,10,30"}, {120, 60, 600, 440}},
       // The border lies outside the frame.
       {{"--frame-extents", "20,20,10,30", "--argb", "--border", "5"}, {125, 65, 600, 440}},
-      {{"--frame-extents", "319,320,0,479"}, {419, 50, 1, 1}},
-      {{"--frame-extents", "320,320,10,30"}, {100, 50, 640, 480}},  // nothing would be left
+      {{"--frame-extents", "319,319,0,478"}, {419, 50, 2, 2}},
+      {{"--frame-extents", "319,320,0,478"}, {100, 50, 640, 480}},  // less than 2x2 would be left
   };
   std::vector<std::vector<std::string>> options;
   for (const auto& testCase : cases) {
