@@ -60,6 +60,7 @@ inline constexpr int64_t kWindowGoneCode = 3;        // the window vanished befo
 inline constexpr int64_t kCaptureSetupCode = 4;      // an extension or image request was refused
 inline constexpr int64_t kOutputMismatchCode = 5;    // an output of another implementation
 inline constexpr int64_t kInternalErrorCode = 6;     // an unexpected exception on a worker thread
+inline constexpr int64_t kImageReadCode = 7;         // the window's pixels could not be read
 // Codes of the recording output (same domain).
 inline constexpr int64_t kFileExistsCode = 10;  // the segment path is taken; never overwritten
 inline constexpr int64_t kFileOpenCode = 11;

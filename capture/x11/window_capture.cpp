@@ -1,6 +1,7 @@
 #include "capture/x11/window_capture.hpp"
 
 #include <bit>
+#include <string_view>
 
 #include <xcb/composite.h>
 #include <xcb/damage.h>
@@ -38,6 +39,10 @@ void WindowCapture::unredirect(xcb_connection_t* connection, uint32_t window) {
 
 void WindowCapture::destroyDamage(xcb_connection_t* connection, uint32_t damage) {
   xcb_damage_destroy(connection, damage);
+}
+
+void WindowCapture::freePixmap(xcb_connection_t* connection, uint32_t pixmap) {
+  xcb_free_pixmap(connection, pixmap);
 }
 
 WindowCapture::WindowCapture(xcb_window_t window, const StreamConfiguration& configuration,
@@ -128,30 +133,24 @@ std::optional<CaptureError> WindowCapture::checkExtensions() {
 
 std::optional<CaptureError> WindowCapture::readWindow() {
   xcb_connection_t* connection = connection_.get();
-  const auto attributesCookie = xcb_get_window_attributes(connection, window_);
+  constexpr std::string_view kFrameExtents = "_GTK_FRAME_EXTENTS";
+  const auto atomCookie =
+      xcb_intern_atom(connection, 0, kFrameExtents.size(), kFrameExtents.data());
   const auto geometryCookie = xcb_get_geometry(connection, window_);
-  const auto attributes = takeReply(xcb_get_window_attributes_reply, connection, attributesCookie);
+  const auto atom = takeReply(xcb_intern_atom_reply, connection, atomCookie);
   const auto geometry = takeReply(xcb_get_geometry_reply, connection, geometryCookie);
-  if (!attributes || !geometry) {
+  if (!atom || !geometry) {
     return streamError(xcb_connection_has_error(connection) != 0 ? kConnectionLostCode
                                                                  : kWindowGoneCode);
   }
+  frameExtentsAtom_ = atom->atom;
   root_ = geometry->root;
-  width_ = geometry->width;
-  height_ = geometry->height;
-  const auto layout =
-      findPixelLayout(xcb_get_setup(connection), root_, attributes->visual, geometry->depth);
-  if (!layout || !hasByteChannels(layout->redMask, layout->greenMask, layout->blueMask)) {
-    return streamError(kCaptureSetupCode);  // not a 24- or 32-bit true-colour window
-  }
-  redMask_ = layout->redMask;
-  greenMask_ = layout->greenMask;
-  blueMask_ = layout->blueMask;
   return std::nullopt;
 }
 
 // Redirects the child of the root that holds the window (the window itself without a window
-// manager): a redirected ancestor keeps the window's pixels readable when it is covered.
+// manager): the pixmap of a redirected ancestor holds the window's pixels, covered or beyond the
+// screen's edge alike.
 std::optional<CaptureError> WindowCapture::adoptAncestor() {
   xcb_connection_t* connection = connection_.get();
   const auto ancestor = topLevelAncestor(connection, window_);
@@ -161,6 +160,9 @@ std::optional<CaptureError> WindowCapture::adoptAncestor() {
   if (*ancestor == ancestor_) {
     return std::nullopt;
   }
+  if (auto error = readPixelLayout(*ancestor)) {
+    return error;
+  }
   if (XcbError error =
           takeError(connection, xcb_composite_redirect_window_checked(
                                     connection, *ancestor, XCB_COMPOSITE_REDIRECT_AUTOMATIC))) {
@@ -168,6 +170,7 @@ std::optional<CaptureError> WindowCapture::adoptAncestor() {
   }
   redirect_.reset(ServerResource{connection, *ancestor});
   ancestor_ = *ancestor;
+  sourceStale_ = true;
   if (ancestor_ != window_) {
     const uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
     if (XcbError error =
@@ -179,8 +182,31 @@ std::optional<CaptureError> WindowCapture::adoptAncestor() {
   return std::nullopt;
 }
 
+// The pixels are read from the ancestor's pixmap, in the ancestor's depth and visual (a window
+// of another depth is composited into it).
+std::optional<CaptureError> WindowCapture::readPixelLayout(xcb_window_t ancestor) {
+  xcb_connection_t* connection = connection_.get();
+  const auto attributesCookie = xcb_get_window_attributes(connection, ancestor);
+  const auto geometryCookie = xcb_get_geometry(connection, ancestor);
+  const auto attributes = takeReply(xcb_get_window_attributes_reply, connection, attributesCookie);
+  const auto geometry = takeReply(xcb_get_geometry_reply, connection, geometryCookie);
+  if (!attributes || !geometry) {
+    return streamError(kWindowGoneCode);
+  }
+  const auto layout =
+      findPixelLayout(xcb_get_setup(connection), root_, attributes->visual, geometry->depth);
+  if (!layout || !hasByteChannels(layout->redMask, layout->greenMask, layout->blueMask)) {
+    return streamError(kCaptureSetupCode);  // not a 24- or 32-bit true-colour window
+  }
+  redMask_ = layout->redMask;
+  greenMask_ = layout->greenMask;
+  blueMask_ = layout->blueMask;
+  return std::nullopt;
+}
+
 std::optional<CaptureError> WindowCapture::selectEvents() {
-  uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+  // Property changes for the frame extents.
+  uint32_t mask = XCB_EVENT_MASK_STRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
   if (configuration_.showsCursor) {
     // The drawn-in cursor changes the picture when it moves over, enters or leaves the window.
     mask |=
@@ -192,6 +218,27 @@ std::optional<CaptureError> WindowCapture::selectEvents() {
     return errorFor(error);
   }
   return std::nullopt;
+}
+
+// Names the ancestor's current pixmap (the server allocates a new one whenever the ancestor is
+// mapped or resized) and finds the window's visible part in it. Stays stale on failure, and the
+// read that follows counts as failed.
+void WindowCapture::locateSource() {
+  xcb_connection_t* connection = connection_.get();
+  const xcb_pixmap_t pixmap = xcb_generate_id(connection);
+  const auto nameCookie = xcb_composite_name_window_pixmap_checked(connection, ancestor_, pixmap);
+  const auto extentsCookie =
+      xcb_get_property(connection, 0, window_, frameExtentsAtom_, XCB_ATOM_CARDINAL, 0, 4);
+  const auto layout = layoutInAncestor(connection, window_, ancestor_);
+  const auto extents = takeReply(xcb_get_property_reply, connection, extentsCookie);
+  const XcbError nameError = takeError(connection, nameCookie);
+  pixmap_.reset(nameError ? ServerResource{} : ServerResource{connection, pixmap});
+  if (!pixmap_ || !layout) {
+    return;
+  }
+  layout_ = *layout;
+  visible_ = visibleArea(layout_.width, layout_.height, extents.get());
+  sourceStale_ = false;
 }
 
 }  // namespace darvo::capture::x11

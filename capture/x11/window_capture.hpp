@@ -17,6 +17,7 @@
 #include "capture/x11/cursor_overlay.hpp"
 #include "capture/x11/server_resource.hpp"
 #include "capture/x11/window_image_reader.hpp"
+#include "capture/x11/window_lookup.hpp"
 #include "capture/x11/xcb_handles.hpp"
 
 namespace darvo::capture::x11 {
@@ -39,16 +40,20 @@ class WindowCapture {
 
   static void unredirect(xcb_connection_t* connection, uint32_t window);
   static void destroyDamage(xcb_connection_t* connection, uint32_t damage);
+  static void freePixmap(xcb_connection_t* connection, uint32_t pixmap);
 
   std::optional<CaptureError> checkExtensions();
   std::optional<CaptureError> readWindow();
   std::optional<CaptureError> adoptAncestor();
+  std::optional<CaptureError> readPixelLayout(xcb_window_t ancestor);
   std::optional<CaptureError> selectEvents();
+  void locateSource();
 
   void drainEvents();
   void handleEvent(const xcb_generic_event_t& event);
   void decideUnmap();
   void captureFrame(Clock::time_point now);
+  void noteFailedRead(Clock::time_point now);
   void drawPointer(const MutableImage& image, xcb_query_pointer_cookie_t pointerCookie,
                    xcb_xfixes_get_cursor_image_cookie_t cursorCookie);
   [[nodiscard]] bool frameDue(Clock::time_point now) const;
@@ -66,19 +71,24 @@ class WindowCapture {
   XcbConnection connection_;
   ServerResourceOwner<&WindowCapture::unredirect> redirect_;
   ServerResourceOwner<&WindowCapture::destroyDamage> damage_;
+  ServerResourceOwner<&WindowCapture::freePixmap> pixmap_;  // the ancestor's, named by us
   std::unique_ptr<WindowImageReader> reader_;
 
   // What the server told us at setup.
   xcb_window_t root_ = XCB_NONE;
   xcb_window_t ancestor_ = XCB_NONE;
+  xcb_atom_t frameExtentsAtom_ = XCB_NONE;
   uint8_t damageEventBase_ = 0;
   uint8_t xfixesEventBase_ = 0;
   bool shmPresent_ = false;
   uint32_t redMask_ = 0;
   uint32_t greenMask_ = 0;
   uint32_t blueMask_ = 0;
-  int width_ = 0;
-  int height_ = 0;
+
+  // Where the pixels come from; asked again before the next read once stale.
+  AncestorLayout layout_;
+  VisibleArea visible_;
+  bool sourceStale_ = true;
 
   // Loop state.
   bool dirty_ = true;  // the first frame is taken without waiting for damage
@@ -87,8 +97,10 @@ class WindowCapture {
   bool reparented_ = false;
   bool destroyed_ = false;
   bool systemStopped_ = false;
+  bool unreadable_ = false;
   std::optional<Clock::time_point> lastFrameAt_;
   std::optional<Clock::time_point> unmapDecisionAt_;
+  std::optional<Clock::time_point> failingSince_;  // the first of the reads failing since
 };
 
 }  // namespace darvo::capture::x11

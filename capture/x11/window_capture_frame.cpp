@@ -1,9 +1,20 @@
-// Taking one frame: the window's pixels, the cursor drawn in, handed to the sink.
+// Taking one frame: the window's visible pixels out of its ancestor's pixmap, the cursor drawn in,
+// handed to the sink.
 #include <xcb/damage.h>
 
 #include "capture/x11/window_capture.hpp"
 
 namespace darvo::capture::x11 {
+
+namespace {
+
+// How long reads may fail while the window stays viewable before the capture gives up. A resize,
+// remap or reparenting costs a few failed reads until its events arrive; longer, the video would
+// only freeze. Two seconds are some 30 attempts at 15 frames a second, and a frozen stretch of
+// two repeats of the last picture in the file.
+constexpr auto kUnreadableLimit = std::chrono::seconds(2);
+
+}  // namespace
 
 void WindowCapture::captureFrame(Clock::time_point now) {
   lastFrameAt_ = now;
@@ -26,6 +37,9 @@ void WindowCapture::captureFrame(Clock::time_point now) {
     outputs_.deliverSample();
     return;
   }
+  if (sourceStale_) {
+    locateSource();
+  }
   // Sent before the image so that the three round trips overlap.
   xcb_query_pointer_cookie_t pointerCookie{};
   xcb_xfixes_get_cursor_image_cookie_t cursorCookie{};
@@ -34,10 +48,13 @@ void WindowCapture::captureFrame(Clock::time_point now) {
     cursorCookie = xcb_xfixes_get_cursor_image(connection);
   }
   const auto capturedAt = Clock::now();
-  const auto pixels = reader_->read(window_, width_, height_);
+  const auto pixels =
+      sourceStale_ ? std::nullopt
+                   : reader_->read(pixmap_.get().id, layout_.x + visible_.left,
+                                   layout_.y + visible_.top, visible_.width, visible_.height);
   const MutableImage image{pixels ? pixels->data : nullptr,
-                           width_,
-                           height_,
+                           visible_.width,
+                           visible_.height,
                            pixels ? pixels->stride : 0,
                            redMask_,
                            greenMask_,
@@ -46,16 +63,13 @@ void WindowCapture::captureFrame(Clock::time_point now) {
     drawPointer(image, pointerCookie, cursorCookie);  // also takes the replies when unread
   }
   if (!pixels) {
-    // Unmapped (its UnmapNotify is on the way) or resized under us: read the size again and
-    // retry after the interval.
-    const auto geometry =
-        takeReply(xcb_get_geometry_reply, connection, xcb_get_geometry(connection, window_));
-    if (geometry) {
-      width_ = geometry->width;
-      height_ = geometry->height;
-    }
+    // Unmapped (its UnmapNotify is on the way), or the pixmap no longer fits the window: locate
+    // it again and retry after the interval.
+    sourceStale_ = true;
+    noteFailedRead(capturedAt);
     return;
   }
+  failingSince_.reset();
   dirty_ = false;
   outputs_.submit(PixelImage{image.data, image.width, image.height, image.stride, redMask_,
                              greenMask_, blueMask_},
@@ -71,18 +85,36 @@ void WindowCapture::drawPointer(const MutableImage& image, xcb_query_pointer_coo
   if (!pointer || !cursor) {
     return;
   }
-  pointerInside_ = pointer->same_screen != 0 && pointer->win_x >= 0 && pointer->win_y >= 0 &&
-                   pointer->win_x < image.width && pointer->win_y < image.height;
+  // Relative to the visible part, which starts inside the window's invisible margins.
+  const int x = pointer->win_x - visible_.left;
+  const int y = pointer->win_y - visible_.top;
+  pointerInside_ =
+      pointer->same_screen != 0 && x >= 0 && y >= 0 && x < image.width && y < image.height;
   if (!pointerInside_ || image.data == nullptr) {
     return;
   }
-  // The cursor's position is the hot spot's, in root coordinates; the window's origin in root
+  // The cursor's position is the hot spot's, in root coordinates; the picture's origin in root
   // coordinates comes from the pointer query taken at the same moment.
-  const int originX = pointer->root_x - pointer->win_x;
-  const int originY = pointer->root_y - pointer->win_y;
+  const int originX = pointer->root_x - x;
+  const int originY = pointer->root_y - y;
   drawCursor(image, CursorPicture{xcb_xfixes_get_cursor_image_cursor_image(cursor.get()),
                                   cursor->width, cursor->height, cursor->x - cursor->xhot - originX,
                                   cursor->y - cursor->yhot - originY});
+}
+
+void WindowCapture::noteFailedRead(Clock::time_point now) {
+  if (!failingSince_) {
+    failingSince_ = now;
+    return;
+  }
+  if (now - *failingSince_ < kUnreadableLimit) {
+    return;
+  }
+  xcb_connection_t* connection = connection_.get();
+  const auto attributes = takeReply(xcb_get_window_attributes_reply, connection,
+                                    xcb_get_window_attributes(connection, window_));
+  // Not viewable, or gone: its unmap or destroy is on the way, and decides instead.
+  unreadable_ = attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE;
 }
 
 }  // namespace darvo::capture::x11

@@ -46,6 +46,11 @@ void WindowCapture::run() {
     }
     if (frameDue(now)) {
       captureFrame(now);
+      if (unreadable_) {
+        outputs_.reportStop(kImageReadCode);
+        outputs_.endOfStream();
+        return;
+      }
       continue;  // replies may have queued events that the descriptor will not signal
     }
     waitForEvents(nextDeadline());
@@ -90,11 +95,31 @@ void WindowCapture::handleEvent(const xcb_generic_event_t& event) {
       }
       break;
     case XCB_CONFIGURE_NOTIFY: {
+      if ((event.response_type & 0x80) != 0) {
+        break;  // a window manager's copy in root coordinates; the server's own comes as well
+      }
       const auto& configure = reinterpret_cast<const xcb_configure_notify_event_t&>(event);
-      if (configure.window == window_ &&
-          (configure.width != width_ || configure.height != height_)) {
-        width_ = configure.width;
-        height_ = configure.height;
+      if (configure.window == window_) {
+        dirty_ = dirty_ || configure.width != layout_.width || configure.height != layout_.height;
+        // Inside a frame it may have moved within the ancestor's pixmap.
+        sourceStale_ = sourceStale_ || window_ != ancestor_;
+      }
+      if (configure.window == ancestor_ &&
+          (configure.width + 2 * configure.border_width != layout_.pixmapWidth ||
+           configure.height + 2 * configure.border_width != layout_.pixmapHeight)) {
+        sourceStale_ = true;  // resized: the server allocated a new pixmap
+      }
+      break;
+    }
+    case XCB_MAP_NOTIFY:
+      if (reinterpret_cast<const xcb_map_notify_event_t&>(event).window == ancestor_) {
+        sourceStale_ = true;  // mapped again: a new pixmap
+      }
+      break;
+    case XCB_PROPERTY_NOTIFY: {
+      const auto& property = reinterpret_cast<const xcb_property_notify_event_t&>(event);
+      if (property.window == window_ && property.atom == frameExtentsAtom_) {
+        sourceStale_ = true;  // new frame extents: maximising, for one, drops the margins
         dirty_ = true;
       }
       break;
@@ -151,6 +176,8 @@ void WindowCapture::decideUnmap() {
     reparented_ = false;
     adoptAncestor();  // on failure the old redirect stays; the frames show what they can
   }
+  sourceStale_ = true;  // mapped again: a new pixmap
+  failingSince_.reset();
   dirty_ = true;
 }
 

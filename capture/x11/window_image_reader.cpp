@@ -49,53 +49,56 @@ std::unique_ptr<ShmSegment> ShmSegment::create(xcb_connection_t* connection, std
 WindowImageReader::WindowImageReader(xcb_connection_t* connection, bool shmAvailable)
     : connection_(connection), shmAvailable_(shmAvailable) {}
 
-std::optional<WindowPixels> WindowImageReader::read(xcb_window_t window, int width, int height) {
+std::optional<WindowPixels> WindowImageReader::read(xcb_drawable_t drawable, int x, int y,
+                                                    int width, int height) {
   if (width <= 0 || height <= 0) {
     return std::nullopt;
   }
   if (shmAvailable_) {
-    return readShared(window, width, height);
+    return readShared(drawable, x, y, width, height);
   }
-  return readPlain(window, width, height);
+  return readPlain(drawable, x, y, width, height);
 }
 
-std::optional<WindowPixels> WindowImageReader::readShared(xcb_window_t window, int width,
-                                                          int height) {
+std::optional<WindowPixels> WindowImageReader::readShared(xcb_drawable_t drawable, int x, int y,
+                                                          int width, int height) {
   const std::size_t needed = imageBytes(width, height);
   if (!segment_ || segment_->size() < needed) {
     segment_.reset();  // detach the old one first: the window grew
     segment_ = ShmSegment::create(connection_, needed);
     if (!segment_) {
       shmAvailable_ = false;
-      return readPlain(window, width, height);
+      return readPlain(drawable, x, y, width, height);
     }
   }
   xcb_generic_error_t* rawError = nullptr;
   const XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
       connection_,
-      xcb_shm_get_image(connection_, window, 0, 0, static_cast<uint16_t>(width),
-                        static_cast<uint16_t>(height), ~0U, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                        segment_->id(), 0),
+      xcb_shm_get_image(connection_, drawable, static_cast<int16_t>(x), static_cast<int16_t>(y),
+                        static_cast<uint16_t>(width), static_cast<uint16_t>(height), ~0U,
+                        XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(), 0),
       &rawError));
   const XcbError error(rawError);
   if (reply && reply->size >= needed) {
     return WindowPixels{segment_->data(), width * 4};
   }
-  // BadMatch: the window is not viewable or just shrank; anything else is about the segment.
-  if (error && error->error_code != XCB_MATCH) {
+  // BadMatch and BadDrawable are about the source (outside it, or gone); anything else is about
+  // the segment.
+  if (error && error->error_code != XCB_MATCH && error->error_code != XCB_DRAWABLE) {
     // The server will not read into our segment after all: stay with plain reads.
     shmAvailable_ = false;
     segment_.reset();
-    return readPlain(window, width, height);
+    return readPlain(drawable, x, y, width, height);
   }
   return std::nullopt;
 }
 
-std::optional<WindowPixels> WindowImageReader::readPlain(xcb_window_t window, int width,
-                                                         int height) {
+std::optional<WindowPixels> WindowImageReader::readPlain(xcb_drawable_t drawable, int x, int y,
+                                                         int width, int height) {
   plainReply_ =
       takeReply(xcb_get_image_reply, connection_,
-                xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, window, 0, 0,
+                xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable,
+                              static_cast<int16_t>(x), static_cast<int16_t>(y),
                               static_cast<uint16_t>(width), static_cast<uint16_t>(height), ~0U));
   if (!plainReply_ || static_cast<std::size_t>(xcb_get_image_data_length(plainReply_.get())) <
                           imageBytes(width, height)) {

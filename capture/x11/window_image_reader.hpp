@@ -1,5 +1,5 @@
-// Reads a window's pixels: MIT-SHM GetImage into a shared segment when the server allows it,
-// plain GetImage otherwise. Used by the capture thread only.
+// Reads a rectangle of a drawable's pixels: MIT-SHM GetImage into a shared segment when the
+// server allows it, plain GetImage otherwise. Used by the capture thread only.
 #pragma once
 
 #include <cstddef>
@@ -48,15 +48,18 @@ class WindowImageReader {
  public:
   WindowImageReader(xcb_connection_t* connection, bool shmAvailable);
 
-  // Reads width x height pixels at the window's origin. Nothing when the server refuses (the
-  // window is unmapped, or smaller than asked because it just shrank).
-  [[nodiscard]] std::optional<WindowPixels> read(xcb_window_t window, int width, int height);
+  // Reads width x height pixels at (x, y). Nothing when the server refuses (the rectangle is
+  // outside the drawable, or the drawable is gone).
+  [[nodiscard]] std::optional<WindowPixels> read(xcb_drawable_t drawable, int x, int y, int width,
+                                                 int height);
 
   [[nodiscard]] bool usesShm() const { return shmAvailable_; }
 
  private:
-  std::optional<WindowPixels> readShared(xcb_window_t window, int width, int height);
-  std::optional<WindowPixels> readPlain(xcb_window_t window, int width, int height);
+  std::optional<WindowPixels> readShared(xcb_drawable_t drawable, int x, int y, int width,
+                                         int height);
+  std::optional<WindowPixels> readPlain(xcb_drawable_t drawable, int x, int y, int width,
+                                        int height);
 
   xcb_connection_t* connection_;
   bool shmAvailable_;

@@ -1,10 +1,15 @@
 // Real recordings of real windows, checked with ffprobe.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
+#include <xcb/xcb.h>
+
+#include "capture/x11/xcb_handles.hpp"
 #include "helper_process.hpp"
 
 namespace darvo::test {
@@ -33,6 +38,19 @@ bool closeColour(const std::string& actual, const std::string& expected, int tol
     if (std::abs(a - e) > tolerance) return false;
   }
   return true;
+}
+
+// The presentation times of the file's video packets, in ascending order.
+std::vector<double> packetTimes(const std::string& path) {
+  const auto result = runTool({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                               "packet=pts_time", "-of", "csv=p=0", path});
+  std::vector<double> times;
+  std::istringstream lines(result.output);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty()) times.push_back(std::stod(line));
+  }
+  std::sort(times.begin(), times.end());
+  return times;
 }
 
 using RecordingTest = RecordingFixture;
@@ -88,6 +106,35 @@ TEST_F(RecordingTest, IdleWindowStillLastsAsLongAsTheRecording) {
   EXPECT_LE(probe->frameCount, 8) << "an idle window is not re-encoded 15 times a second";
 }
 
+TEST_F(RecordingTest, AChangingWindowDraggedPartlyOffScreenDoesNotFreeze) {
+  TestWindows windows(server.display(),
+                      {{"--name", "dragged", "--geometry", "320x240+20+20", "--animate"}});
+  Recording recording(server, windows.id(0), path());
+  recording.expectReady();
+  // Over the bottom-right corner of the 1280x1024 screen and back, in steps as a drag does.
+  auto drag = [&](int fromX, int fromY, int toX, int toY) {
+    for (int step = 1; step <= 8; ++step) {
+      ASSERT_EQ(windows.command("move 0 " + std::to_string(fromX + (toX - fromX) * step / 8) + " " +
+                                std::to_string(fromY + (toY - fromY) * step / 8)),
+                "ok");
+      std::this_thread::sleep_for(60ms);
+    }
+  };
+  drag(20, 20, 1100, 900);
+  std::this_thread::sleep_for(1s);
+  drag(1100, 900, 20, 20);
+  std::this_thread::sleep_for(300ms);
+  recording.process().writeStdin("stop\n");
+  recording.expectLine(kStoppedSummary);
+  EXPECT_EQ(recording.expectExit(), 0);
+
+  const auto times = packetTimes(path());
+  ASSERT_GE(times.size(), 10U);
+  for (std::size_t i = 1; i < times.size(); ++i) {
+    EXPECT_LE(times[i] - times[i - 1], 0.5) << "frozen before " << times[i] << " s";
+  }
+}
+
 class StopRequestTest : public RecordingTest, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(StopRequestTest, EachWayToStopGivesOneSummary) {
@@ -128,6 +175,61 @@ TEST_F(RecordingTest, StandardInputAtEndStopsAtOnce) {
   EXPECT_TRUE(std::regex_match(run.lines.back(), std::regex(kStoppedSummary))) << run.lines.back();
   EXPECT_EQ(run.status.exitCode(), 0);
 }
+
+// On a 2560x1440 screen, windows reaching beyond its edge.
+struct PlacedWindow {
+  std::string name;
+  std::vector<std::string> options;
+  int width = 0;
+  int height = 0;
+  friend void PrintTo(const PlacedWindow& placed, std::ostream* out) { *out << placed.name; }
+};
+
+// Xvfb starts the pointer at the screen's centre, where the drawn-in cursor would hide the centre
+// of a screen-sized window.
+void movePointerToTheCorner(const XvfbServer& server) {
+  using capture::x11::takeReply;
+  const capture::x11::XcbConnection connection(xcb_connect(server.display().c_str(), nullptr));
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection.get())).data->root;
+  xcb_warp_pointer(connection.get(), XCB_NONE, root, 0, 0, 0, 0, 0, 0);
+  takeReply(xcb_get_input_focus_reply, connection.get(), xcb_get_input_focus(connection.get()));
+}
+
+class OffScreenRecordingTest : public ::testing::TestWithParam<PlacedWindow> {
+ protected:
+  XvfbServer server{XvfbOptions{"2560x1440x24"}};
+  TemporaryDirectory directory;
+};
+
+TEST_P(OffScreenRecordingTest, RecordsTheWindowsOwnPixelsFromTheFirstFrame) {
+  const PlacedWindow& placed = GetParam();
+  movePointerToTheCorner(server);
+  std::vector<std::string> options = placed.options;
+  options.insert(options.end(), {"--name", placed.name, "--color", "d02020"});
+  TestWindows windows(server.display(), {options});
+  const std::string path = (directory.path() / "out.mp4").string();
+  Recording recording(server, windows.id(0), path);
+  recording.expectReady();
+  recording.process().signal(SIGTERM);
+  recording.expectLine(kStoppedSummary);
+  EXPECT_EQ(recording.expectExit(), 0);
+  const auto probe = probeVideo(path);
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->width, placed.width);
+  EXPECT_EQ(probe->height, placed.height);
+  const std::string centre = centreColour(path, placed.width, placed.height);
+  EXPECT_TRUE(closeColour(centre, "d02020")) << centre;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Placements, OffScreenRecordingTest,
+    ::testing::Values(
+        PlacedWindow{"PartlyOff", {"--geometry", "640x480+2000+1000"}, 640, 480},
+        PlacedWindow{
+            "ScreenSizedWithBorder", {"--geometry", "2560x1440+0+0", "--border", "1"}, 2560, 1440},
+        PlacedWindow{"LargerThanTheScreen", {"--geometry", "3000x2000+0+0"}, 3000, 2000},
+        PlacedWindow{"WhollyOff", {"--geometry", "640x480+3000+0"}, 640, 480}),
+    [](const ::testing::TestParamInfo<PlacedWindow>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace darvo::test

@@ -369,11 +369,27 @@ TEST_F(X11StreamTest, ResizedWindowsGiveFramesOfTheirNewSize) {
   EXPECT_EQ(journal_.frames().back().center(), kGreen);
 }
 
-TEST_F(X11StreamTest, ThirtyTwoBitWindowsAreReadThroughTheirVisualsMasks) {
-  test::TestWindows windows(server_.display(),
-                            {{"--geometry", "90x70+10+10", "--color", "3366cc", "--argb"}});
-  startOn(windows.id(0), configuration());
-  EXPECT_EQ(journal_.frames().front().center(), 0x3366ccU);
+// The masks leave out the alpha channel; the border and the invisible margins announced in
+// _GTK_FRAME_EXTENTS stay out of the picture, and the margins are followed as they change.
+TEST_F(X11StreamTest, ThirtyTwoBitWindowsGiveOnlyTheirVisiblePixels) {
+  test::TestWindows windows(
+      server_.display(), {{"--geometry", "640x480+10+10", "--color", "3366cc", "--argb", "--border",
+                           "3", "--frame-extents", "20,20,10,30"}});
+  startOn(windows.id(0), configuration({1, 30}));
+  auto windowColourOnly = [](const Journal::Frame& frame) {
+    return std::all_of(frame.rgb.begin(), frame.rgb.end(),
+                       [](uint32_t rgb) { return rgb == 0x3366ccU; });
+  };
+  const auto first = journal_.frames().front();
+  EXPECT_EQ(first.width, 600);
+  EXPECT_EQ(first.height, 440);
+  EXPECT_TRUE(windowColourOnly(first));
+
+  ASSERT_EQ(windows.command("extents 0 0 0 0 0"), "ok");  // as when maximised
+  ASSERT_TRUE(journal_.waitFor([](auto& frames, auto&) {
+    return frames.back().width == 640 && frames.back().height == 480;
+  }));
+  EXPECT_TRUE(windowColourOnly(journal_.frames().back())) << "the border is not part of it";
 }
 
 TEST_F(X11StreamTest, TheCursorIsDrawnInWhileThePointerIsOverTheWindow) {
@@ -502,6 +518,31 @@ TEST_F(X11StreamTest, ALostServerIsAStreamStopBeforeTheEndOfStream) {
   const auto events = journal_.events();
   const std::string lost = "stop x11_capture " + std::to_string(kConnectionLostCode);
   EXPECT_LT(indexOf(events, lost), indexOf(events, "end"));
+}
+
+// A child reaching beyond its top-level parent does not fit in the parent's pixmap, so no read
+// ever succeeds: the stream ends with an error instead of staying silent.
+TEST_F(X11StreamTest, ReadsThatKeepFailingAreAStreamStopBeforeTheEndOfStream) {
+  const XcbConnection connection(xcb_connect(server_.display().c_str(), nullptr));
+  xcb_connection_t* c = connection.get();
+  const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  const xcb_window_t parent = xcb_generate_id(c);
+  const xcb_window_t child = xcb_generate_id(c);
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, parent, screen->root, 0, 0, 100, 100, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL, &kRed);
+  xcb_create_window(c, XCB_COPY_FROM_PARENT, child, parent, 50, 50, 200, 200, 0,
+                    XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, XCB_CW_BACK_PIXEL, &kGreen);
+  xcb_map_window(c, child);
+  xcb_map_window(c, parent);
+  takeReply(xcb_get_input_focus_reply, c, xcb_get_input_focus(c));
+
+  makeStream(child, configuration()).startCapture(journaled(journal_, "start"));
+  ASSERT_TRUE(journal_.waitForEvent("end"));
+  const auto events = journal_.events();
+  const std::string unreadable = "stop x11_capture " + std::to_string(kImageReadCode);
+  EXPECT_LT(indexOf(events, "start ok"), indexOf(events, unreadable));
+  EXPECT_LT(indexOf(events, unreadable), indexOf(events, "end"));
+  EXPECT_EQ(journal_.frameCount(), 0U);
 }
 
 TEST_F(X11StreamTest, StartFailsForAMissingWindowOrServerAndMisuseIsRefused) {
