@@ -176,6 +176,47 @@ TEST_F(RecordingTest, StandardInputAtEndStopsAtOnce) {
   EXPECT_EQ(run.status.exitCode(), 0);
 }
 
+// A desktop with a window manager and a compositing manager, and a window drawing its own
+// decorations: 32-bit ARGB, with shadow margins announced in _GTK_FRAME_EXTENTS.
+TEST_F(RecordingTest, ShadowedWindowIsListedRecordedAndOutlinedAtItsVisibleSize) {
+  ChildProcess windowManager({"openbox", "--sm-disable"}, server.clientOptions());
+  ChildProcess compositor({"picom", "--backend", "xrender"}, server.clientOptions());
+  TestWindows windows(server.display(),
+                      {{"--name", "shadowed", "--geometry", "640x480+100+50", "--argb",
+                        "--frame-extents", "20,20,10,30", "--color", "d02020"}});
+  ASSERT_TRUE(waitForProperty(server.display(), windows.ids(), "WM_STATE"));
+  const auto listing = runHelper({"windows"}, server.clientOptions());
+  ASSERT_EQ(listing.lines.size(), 1U);
+  EXPECT_NE(listing.lines[0].find(R"("height":440,)"), std::string::npos) << listing.lines[0];
+  EXPECT_NE(listing.lines[0].find(R"("width":600})"), std::string::npos) << listing.lines[0];
+
+  Recording recording(server, windows.id(0), path(), "none", "outline");
+  recording.expectReady();
+  // The outline lies 3 pixels outside the visible area, wherever the window manager put it.
+  const auto client = runTool({"xwininfo", "-id", hexId(windows.id(0))}, server.clientOptions());
+  const auto outline =
+      runTool({"xdotool", "search", "--classname", "darvo-helper-outline"}, server.clientOptions());
+  const auto panel =
+      runTool({"xwininfo", "-id", outline.output.substr(0, outline.output.find('\n'))},
+              server.clientOptions());
+  const auto absolute = [](const std::string& info, const std::string& axis) {
+    const std::string key = "Absolute upper-left " + axis + ":";
+    return std::stoi(info.substr(info.find(key) + key.size()));
+  };
+  EXPECT_EQ(absolute(panel.output, "X"), absolute(client.output, "X") + 20 - 3) << panel.output;
+  EXPECT_EQ(absolute(panel.output, "Y"), absolute(client.output, "Y") + 10 - 3) << panel.output;
+  EXPECT_NE(panel.output.find("Width: 606"), std::string::npos) << panel.output;
+  EXPECT_NE(panel.output.find("Height: 446"), std::string::npos) << panel.output;
+  recording.process().writeStdin("stop\n");
+  recording.expectLine(kStoppedSummary);
+  EXPECT_EQ(recording.expectExit(), 0);
+  const auto probe = probeVideo(path());
+  ASSERT_TRUE(probe);
+  EXPECT_EQ(probe->width, 600);
+  EXPECT_EQ(probe->height, 440);
+  EXPECT_TRUE(closeColour(centreColour(path(), 600, 440), "d02020"));
+}
+
 // On a 2560x1440 screen, windows reaching beyond its edge.
 struct PlacedWindow {
   std::string name;
@@ -228,7 +269,8 @@ INSTANTIATE_TEST_SUITE_P(
         PlacedWindow{
             "ScreenSizedWithBorder", {"--geometry", "2560x1440+0+0", "--border", "1"}, 2560, 1440},
         PlacedWindow{"LargerThanTheScreen", {"--geometry", "3000x2000+0+0"}, 3000, 2000},
-        PlacedWindow{"WhollyOff", {"--geometry", "640x480+3000+0"}, 640, 480}),
+        PlacedWindow{"WhollyOff", {"--geometry", "640x480+3000+0"}, 640, 480},
+        PlacedWindow{"WiderThanTheLongestSide", {"--geometry", "5000x1000+0+0"}, 4096, 818}),
     [](const ::testing::TestParamInfo<PlacedWindow>& info) { return info.param.name; });
 
 }  // namespace
