@@ -28,9 +28,9 @@ void WindowRecorder::segmentDidFinish(uint64_t generation) {
 }
 
 void WindowRecorder::segmentDidFail(uint64_t generation) {
+  // Decided before the output is closed: closing the last one awaited would write a summary.
+  if (!paused || stopping) fail("recording_failed");
   closeOutput(generation);
-  if (paused && !stopping) return;
-  fail("recording_failed");
 }
 
 void WindowRecorder::streamDidStop(const capture::CaptureError& error) {

@@ -222,6 +222,15 @@ TEST_F(RecorderTest, RecordingFailureEndsUnlessPaused) {
   act([&] { output().delegate->recordingOutputDidFail({"scripted", 9}); });
   EXPECT_EQ(lastLine(), R"({"error":"recording_failed"})");
   EXPECT_EQ(exitStatus, 1);
+  // Stopped while paused, the paused file's failure is the recording's, not a normal end.
+  exitStatus.reset();
+  makeRecorder();
+  startReady();
+  systemStop();
+  act([&] { recorder->stop(); });
+  act([&] { output().delegate->recordingOutputDidFail({"scripted", 9}); });
+  EXPECT_EQ(lastLine(), R"({"error":"recording_failed"})");
+  EXPECT_EQ(exitStatus, 1);
 }
 
 TEST_F(RecorderTest, SystemStopPausesOnceAndIgnoresTheSegmentEnd) {
