@@ -6,19 +6,28 @@
 #include <cstdlib>
 #include <memory>
 
-#include "app/json_lines.hpp"
 #include "app/record_command.hpp"
+#include "app/stop_requests.hpp"
+#include "app/x11_outline_panel.hpp"
 #include "capture/candidates.hpp"
-#include "recorder/main_queue.hpp"
-#include "recorder/window_recorder.hpp"
-#include "supervision/control_inputs.hpp"
-#include "supervision/x11_outline_panel.hpp"
+#include "protocol/json_lines.hpp"
+#include "protocol/parsing.hpp"
+#include "recording/capture_awaitables.hpp"
+#include "recording/window_recorder.hpp"
 
 namespace darvo::app {
 namespace {
 
+using protocol::emit;
+using protocol::endProcess;
+using protocol::fail;
+using protocol::JsonObject;
+
+// Set by tests: the recording simulates one system stop this many seconds after it began.
+constexpr const char* kTestStopVariable = "DARVO_HELPER_TEST_SYSTEM_STOP_AT";
+
 // Keeps the recorder alive once the top-level task has ended; never cleared.
-std::shared_ptr<recorder::WindowRecorder> retained;
+std::shared_ptr<recording::WindowRecorder> retained;
 
 std::string formatWindowId(uint32_t windowID) {
   char text[16];
@@ -26,20 +35,15 @@ std::string formatWindowId(uint32_t windowID) {
   return text;
 }
 
-recorder::RecorderPorts processPorts(asio::io_context& mainQueue) {
-  recorder::RecorderPorts ports;
-  ports.emit = [](const JsonObject& object) { app::emit(object); };
+recording::RecorderPorts processPorts() {
+  recording::RecorderPorts ports;
+  ports.emit = [](const JsonObject& object) { emit(object); };
   ports.exit = [](int status) { endProcess(status); };
   ports.now = [] { return std::chrono::system_clock::now(); };
-  ports.startInputReader = [&mainQueue](std::function<void()> requestStop) {
-    supervision::startStandardInputReader(mainQueue.get_executor(), std::move(requestStop));
-  };
-  ports.makeOutline = supervision::makeX11OutlinePanelFactory();
-  ports.environment = [](const char* name) -> std::optional<std::string> {
-    const char* value = std::getenv(name);
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-  };
+  ports.makeOutline = makeX11OutlinePanelFactory();
+  if (const char* value = std::getenv(kTestStopVariable)) {
+    ports.simulatedStopAt = protocol::parseWholeDouble(value);
+  }
   return ports;
 }
 
@@ -50,10 +54,11 @@ asio::awaitable<void> runRecordCommand(asio::io_context& mainQueue,
   auto checked = checkRecordCommand(arguments, candidates);
   if (const auto* error = std::get_if<CommandError>(&checked)) fail(error->code);
   auto& request = std::get<RecordRequest>(checked);
-  auto windowRecorder = std::make_shared<recorder::WindowRecorder>(
+  auto windowRecorder = std::make_shared<recording::WindowRecorder>(
       std::move(request.window), request.duration, request.showOutline, mainQueue, captureService,
-      processPorts(mainQueue));
+      processPorts());
   retained = windowRecorder;
+  startStopRequests(mainQueue, [windowRecorder] { windowRecorder->stop(); });
   if (co_await windowRecorder->start(request.outputPath)) fail("capture_unavailable");
 }
 
@@ -78,7 +83,7 @@ asio::awaitable<void> topLevelTask(asio::io_context& mainQueue,
                                    capture::CaptureService* captureService,
                                    std::vector<std::string> arguments) {
   if (captureService == nullptr) fail("capture_unavailable");
-  const auto content = co_await recorder::shareableContentOf(*captureService, true, true);
+  const auto content = co_await recording::shareableContentOf(*captureService, true, true);
   const auto* shareable = std::get_if<capture::ShareableContent>(&content);
   if (shareable == nullptr) fail("capture_unavailable");
   const auto candidates = capture::candidateWindows(shareable->windows);

@@ -7,13 +7,13 @@
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 
-#include "app/json.hpp"
 #include "capture/capture.hpp"
+#include "protocol/json.hpp"
 
 namespace darvo::app {
 
 // The `windows` line for the candidate windows, in their order.
-JsonObject windowListing(const std::vector<capture::Window>& candidates);
+protocol::JsonObject windowListing(const std::vector<capture::Window>& candidates);
 
 // Runs on the main queue; ends the process itself in every branch but a started recording.
 // `captureService` is null when no X server could be reached.

@@ -15,10 +15,10 @@
 #include <asio/io_context.hpp>
 
 #include "app/commands.hpp"
-#include "app/json_lines.hpp"
+#include "app/x11_capture_service.hpp"
 #include "capture/ffmpeg/ffmpeg_handles.hpp"
 #include "capture/x11/connection.hpp"
-#include "capture/x11/x11_capture_service.hpp"
+#include "protocol/json_lines.hpp"
 
 namespace {
 
@@ -39,9 +39,9 @@ void settleStandardDescriptors() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  using darvo::app::emit;
-  using darvo::app::endProcess;
-  using darvo::app::fail;
+  using darvo::protocol::emit;
+  using darvo::protocol::endProcess;
+  using darvo::protocol::fail;
 
   settleStandardDescriptors();
   // A parent that closed its end of standard output must not kill a recording.
@@ -67,9 +67,9 @@ int main(int argc, char** argv) {
   }
 
   asio::io_context mainQueue(1);
-  std::unique_ptr<darvo::capture::x11::X11CaptureService> captureService;
+  std::unique_ptr<darvo::app::X11CaptureService> captureService;
   if (auto* display = std::get_if<darvo::capture::x11::DisplayConnection>(&connection)) {
-    captureService = darvo::capture::x11::X11CaptureService::connect(std::move(*display));
+    captureService = darvo::app::X11CaptureService::connect(std::move(*display));
   }
   asio::co_spawn(mainQueue,
                  darvo::app::topLevelTask(mainQueue, captureService.get(), std::move(arguments)),

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "app/parsing.hpp"
+#include "protocol/parsing.hpp"
 
 namespace darvo::app {
 namespace {
@@ -16,7 +16,7 @@ constexpr double kLongestDuration = 1800.0;
 // The duration word: "none", or a finite number of seconds from 1 to 1800.
 std::optional<std::optional<double>> readDuration(const std::string& word) {
   if (word == "none") return std::optional<double>{};
-  const auto seconds = parseWholeDouble(word);
+  const auto seconds = protocol::parseWholeDouble(word);
   if (!seconds || !std::isfinite(*seconds) || *seconds < kShortestDuration ||
       *seconds > kLongestDuration) {
     return std::nullopt;
@@ -38,7 +38,7 @@ std::variant<RecordRequest, CommandError> checkRecordCommand(
     return CommandError{kInvalidWindowOrOutput};
   const std::string& windowWord = arguments[1];
   if (!windowWord.starts_with("0x")) return CommandError{kInvalidWindowOrOutput};
-  const auto windowNumber = parseHexWindowNumber(std::string_view(windowWord).substr(2));
+  const auto windowNumber = protocol::parseHexWindowNumber(std::string_view(windowWord).substr(2));
   if (!windowNumber) return CommandError{kInvalidWindowOrOutput};
   const auto window =
       std::find_if(candidates.begin(), candidates.end(),

@@ -67,6 +67,10 @@ inline constexpr int64_t kFileOpenCode = 11;
 inline constexpr int64_t kEncoderCode = 12;
 inline constexpr int64_t kWriteCode = 13;  // a write or sync failed, the disk is full included
 
+inline CaptureError streamError(int64_t code) {
+  return CaptureError{kStreamErrorDomain, code};
+}
+
 // Completion of an asynchronous operation; empty on success. Called on a thread of the
 // implementation's choosing.
 using Completion = std::function<void(std::optional<CaptureError>)>;
@@ -89,13 +93,7 @@ struct StreamConfiguration {
   int height = 0;
   MediaTime minimumFrameInterval{1, 60};
   bool showsCursor = true;
-  bool capturesAudio = false;
-  bool captureMicrophone = false;
-  bool scalesToFit = true;
-  bool ignoreShadowsSingleWindow = true;
 };
-
-enum class StreamOutputType { screen = 0, audio = 1, microphone = 2 };
 
 // Frame status values carried by each sample; only `complete` marks new picture content.
 enum class FrameStatus : int64_t {
@@ -117,20 +115,16 @@ struct SampleBuffer {
   std::vector<FrameInfo> attachments;
 };
 
-enum class VideoCodec { h264 };
-enum class FileType { mpeg4 };
-
+// Always H.264 in fragmented MP4.
 struct RecordingOutputConfiguration {
   std::string outputPath;
-  VideoCodec videoCodecType = VideoCodec::h264;
-  FileType outputFileType = FileType::mpeg4;
 };
 
 // Receives the stream's samples on the executor given to Stream::addStreamOutput.
 class StreamOutput {
  public:
   virtual ~StreamOutput() = default;
-  virtual void streamDidOutputSample(const SampleBuffer& sample, StreamOutputType type) = 0;
+  virtual void streamDidOutputSample(const SampleBuffer& sample) = 0;
 };
 
 // Called on any thread.
@@ -163,7 +157,6 @@ class Stream {
  public:
   virtual ~Stream() = default;
   virtual std::optional<CaptureError> addStreamOutput(std::shared_ptr<StreamOutput> output,
-                                                      StreamOutputType type,
                                                       asio::any_io_executor sampleHandlerQueue) = 0;
   virtual std::optional<CaptureError> addRecordingOutput(
       std::shared_ptr<RecordingOutput> output) = 0;

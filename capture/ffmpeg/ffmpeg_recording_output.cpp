@@ -163,7 +163,7 @@ void FfmpegRecordingOutput::run() {
   try {
     finished = encodeUntilEnd();
   } catch (const OutputFailure& error) {
-    failure = CaptureError{kStreamErrorDomain, error.code()};
+    failure = streamError(error.code());
     reason = error.what();
   } catch (const std::exception& error) {
     failure = CaptureError{kStreamErrorDomain, kInternalErrorCode};

@@ -26,7 +26,7 @@ void CaptureOutputs::deliverSample() const {
   }
   asio::post(screenExecutor, [output = screen] {
     const SampleBuffer sample{true, {FrameInfo{static_cast<int64_t>(FrameStatus::complete)}}};
-    output->streamDidOutputSample(sample, StreamOutputType::screen);
+    output->streamDidOutputSample(sample);
   });
 }
 
@@ -36,7 +36,7 @@ void CaptureOutputs::reportStop(int64_t code) {
   }
   stopReported_ = true;
   if (delegate) {
-    delegate->streamDidStop(CaptureError{kStreamErrorDomain, code});
+    delegate->streamDidStop(streamError(code));
   }
 }
 

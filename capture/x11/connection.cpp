@@ -14,6 +14,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "capture/x11/x11_server.hpp"
+
 namespace darvo::capture::x11 {
 namespace {
 
@@ -147,16 +149,6 @@ class SilencedStandardError {
   bool wasClosed_ = false;
 };
 
-xcb_screen_t* screenNumber(const xcb_setup_t* setup, int number) {
-  for (auto iterator = xcb_setup_roots_iterator(setup); iterator.rem > 0;
-       xcb_screen_next(&iterator), --number) {
-    if (number == 0) {
-      return iterator.data;
-    }
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 std::optional<DisplayAddress> parseDisplayName(const char* displayName) {
@@ -226,7 +218,8 @@ ConnectResult connectToDisplay(const char* displayName) {
     return address && displaySocketAccepts(*address) ? ConnectFailure::refused
                                                      : ConnectFailure::unavailable;
   }
-  xcb_screen_t* const root = screenNumber(xcb_get_setup(connection.get()), screen);
+  auto* const root =
+      const_cast<xcb_screen_t*>(screenNumbered(xcb_get_setup(connection.get()), screen));
   if (root == nullptr) {
     return ConnectFailure::unavailable;
   }

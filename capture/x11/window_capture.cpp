@@ -1,5 +1,6 @@
 #include "capture/x11/window_capture.hpp"
 
+#include <array>
 #include <bit>
 #include <string_view>
 
@@ -8,6 +9,7 @@
 #include <xcb/shm.h>
 
 #include "capture/x11/window_lookup.hpp"
+#include "capture/x11/x11_server.hpp"
 
 namespace darvo::capture::x11 {
 
@@ -20,10 +22,6 @@ CaptureClock::duration toDuration(MediaTime time) {
   const std::chrono::duration<double> seconds(static_cast<double>(time.value) /
                                               static_cast<double>(time.timescale));
   return std::chrono::duration_cast<CaptureClock::duration>(seconds);
-}
-
-CaptureError streamError(int64_t code) {
-  return CaptureError{kStreamErrorDomain, code};
 }
 
 // A window that vanished between our requests answers BadWindow; anything else is a refusal.
@@ -133,17 +131,14 @@ std::optional<CaptureError> WindowCapture::checkExtensions() {
 
 std::optional<CaptureError> WindowCapture::readWindow() {
   xcb_connection_t* connection = connection_.get();
-  constexpr std::string_view kFrameExtents = "_GTK_FRAME_EXTENTS";
-  const auto atomCookie =
-      xcb_intern_atom(connection, 0, kFrameExtents.size(), kFrameExtents.data());
-  const auto geometryCookie = xcb_get_geometry(connection, window_);
-  const auto atom = takeReply(xcb_intern_atom_reply, connection, atomCookie);
-  const auto geometry = takeReply(xcb_get_geometry_reply, connection, geometryCookie);
-  if (!atom || !geometry) {
+  constexpr std::array<std::string_view, 1> kFrameExtents = {"_GTK_FRAME_EXTENTS"};
+  frameExtentsAtom_ = internAtoms(connection, kFrameExtents, false)[0];
+  const auto geometry =
+      takeReply(xcb_get_geometry_reply, connection, xcb_get_geometry(connection, window_));
+  if (frameExtentsAtom_ == XCB_ATOM_NONE || !geometry) {
     return streamError(xcb_connection_has_error(connection) != 0 ? kConnectionLostCode
                                                                  : kWindowGoneCode);
   }
-  frameExtentsAtom_ = atom->atom;
   root_ = geometry->root;
   return std::nullopt;
 }

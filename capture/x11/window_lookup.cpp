@@ -2,6 +2,7 @@
 
 #include <bit>
 
+#include "capture/x11/x11_server.hpp"
 #include "capture/x11/xcb_handles.hpp"
 
 namespace darvo::capture::x11 {
@@ -11,31 +12,6 @@ namespace {
 uint32_t swapBytes(uint32_t value) {
   return ((value & 0xffU) << 24) | ((value & 0xff00U) << 8) | ((value >> 8) & 0xff00U) |
          (value >> 24);
-}
-
-const xcb_screen_t* screenOf(const xcb_setup_t* setup, xcb_window_t root) {
-  for (auto screens = xcb_setup_roots_iterator(setup); screens.rem > 0; xcb_screen_next(&screens)) {
-    if (screens.data->root == root) {
-      return screens.data;
-    }
-  }
-  return nullptr;
-}
-
-const xcb_visualtype_t* visualOf(const xcb_screen_t* screen, xcb_visualid_t visual, uint8_t depth) {
-  for (auto depths = xcb_screen_allowed_depths_iterator(screen); depths.rem > 0;
-       xcb_depth_next(&depths)) {
-    if (depths.data->depth != depth) {
-      continue;
-    }
-    for (auto visuals = xcb_depth_visuals_iterator(depths.data); visuals.rem > 0;
-         xcb_visualtype_next(&visuals)) {
-      if (visuals.data->visual_id == visual) {
-        return visuals.data;
-      }
-    }
-  }
-  return nullptr;
 }
 
 bool storedAt32Bits(const xcb_setup_t* setup, uint8_t depth) {
@@ -55,8 +31,8 @@ std::optional<PixelLayout> findPixelLayout(const xcb_setup_t* setup, xcb_window_
   if ((depth != 24 && depth != 32) || !storedAt32Bits(setup, depth)) {
     return std::nullopt;
   }
-  const xcb_screen_t* screen = screenOf(setup, root);
-  const xcb_visualtype_t* type = screen != nullptr ? visualOf(screen, visual, depth) : nullptr;
+  const xcb_screen_t* screen = screenWithRoot(setup, root);
+  const xcb_visualtype_t* type = screen != nullptr ? visualType(*screen, visual, depth) : nullptr;
   if (type == nullptr || (type->_class != XCB_VISUAL_CLASS_TRUE_COLOR &&
                           type->_class != XCB_VISUAL_CLASS_DIRECT_COLOR)) {
     return std::nullopt;

@@ -13,13 +13,10 @@
 #include <utility>
 
 #include "capture/x11/window_lookup.hpp"
+#include "capture/x11/x11_server.hpp"
 
 namespace darvo::capture::x11 {
 namespace {
-
-CaptureError connectionFailed() {
-  return CaptureError{kStreamErrorDomain, kConnectionFailedCode};
-}
 
 enum AtomIndex : std::size_t {
   kWmState,
@@ -73,30 +70,6 @@ constexpr std::array<std::string_view, kAtomCount> kAtomNames = {
 };
 
 using Atoms = std::array<xcb_atom_t, kAtomCount>;
-
-xcb_intern_atom_cookie_t requestAtom(xcb_connection_t* connection, std::size_t index,
-                                     bool onlyIfExists) {
-  return xcb_intern_atom(connection, onlyIfExists ? 1 : 0,
-                         static_cast<uint16_t>(kAtomNames[index].size()), kAtomNames[index].data());
-}
-
-xcb_atom_t takeAtom(xcb_connection_t* connection, xcb_intern_atom_cookie_t cookie) {
-  const auto reply = takeReply(xcb_intern_atom_reply, connection, cookie);
-  return reply ? reply->atom : xcb_atom_t{XCB_ATOM_NONE};
-}
-
-// Atoms nobody created yet come back as NONE: then no window can carry them either.
-Atoms internAtoms(xcb_connection_t* connection) {
-  std::array<xcb_intern_atom_cookie_t, kAtomCount> cookies{};
-  for (std::size_t i = 0; i < kAtomCount; ++i) {
-    cookies[i] = requestAtom(connection, i, true);
-  }
-  Atoms atoms{};
-  for (std::size_t i = 0; i < kAtomCount; ++i) {
-    atoms[i] = takeAtom(connection, cookies[i]);
-  }
-  return atoms;
-}
 
 bool extensionPresent(xcb_connection_t* connection, xcb_extension_t* extension) {
   const xcb_query_extension_reply_t* data = xcb_get_extension_data(connection, extension);
@@ -396,25 +369,25 @@ ContentResult queryShareableContent(const DisplayConnection& display, bool exclu
   xcb_connection_t* const connection = display.connection.get();
   if (connection == nullptr || display.screen == nullptr ||
       xcb_connection_has_error(connection) != 0) {
-    return connectionFailed();
+    return streamError(kConnectionFailedCode);
   }
   xcb_prefetch_extension_data(connection, &xcb_composite_id);
   xcb_prefetch_extension_data(connection, &xcb_res_id);
   const bool haveComposite = extensionPresent(connection, &xcb_composite_id);
   const bool haveRes = extensionPresent(connection, &xcb_res_id);
   if (xcb_connection_has_error(connection) != 0) {
-    return connectionFailed();
+    return streamError(kConnectionFailedCode);
   }
   if (!haveComposite) {
-    return CaptureError{kStreamErrorDomain, kCaptureSetupCode};
+    return streamError(kCaptureSetupCode);
   }
 
   const xcb_window_t root = display.screen->root;
   const auto treeCookie = xcb_query_tree(connection, root);
-  const Atoms atoms = internAtoms(connection);
+  const Atoms atoms = internAtoms(connection, kAtomNames, true);
   const auto tree = takeReply(xcb_query_tree_reply, connection, treeCookie);
   if (!tree) {
-    return connectionFailed();
+    return streamError(kConnectionFailedCode);
   }
   const xcb_window_t* children = xcb_query_tree_children(tree.get());
   const std::vector<xcb_window_t> topLevels(children,
@@ -435,7 +408,7 @@ ContentResult queryShareableContent(const DisplayConnection& display, bool exclu
     }
   }
   if (xcb_connection_has_error(connection) != 0) {
-    return connectionFailed();
+    return streamError(kConnectionFailedCode);
   }
   return content;
 }
@@ -446,7 +419,7 @@ ContentResult queryShareableContent(bool excludingDesktopWindows, bool onScreenW
   if (auto* display = std::get_if<DisplayConnection>(&connected)) {
     return queryShareableContent(*display, excludingDesktopWindows, onScreenWindowsOnly);
   }
-  return connectionFailed();
+  return streamError(kConnectionFailedCode);
 }
 
 X11WindowList::X11WindowList(DisplayConnection display) : display_(std::move(display)) {}
@@ -459,10 +432,10 @@ std::optional<WindowListEntry> X11WindowList::windowInfo(uint32_t windowID) {
   }
   if (netWmPid_ == XCB_ATOM_NONE || gtkFrameExtents_ == XCB_ATOM_NONE) {
     // Created when missing, so a property the window sets later is still seen.
-    const auto pidAtom = requestAtom(connection, kNetWmPid, false);
-    const auto extentsAtom = requestAtom(connection, kGtkFrameExtents, false);
-    netWmPid_ = takeAtom(connection, pidAtom);
-    gtkFrameExtents_ = takeAtom(connection, extentsAtom);
+    const auto atoms = internAtoms(
+        connection, std::array{kAtomNames[kNetWmPid], kAtomNames[kGtkFrameExtents]}, false);
+    netWmPid_ = atoms[0];
+    gtkFrameExtents_ = atoms[1];
   }
   const bool haveRes = extensionPresent(connection, &xcb_res_id);
   const auto attributesCookie = xcb_get_window_attributes(connection, windowID);

@@ -9,10 +9,6 @@ namespace darvo::capture::x11 {
 
 namespace {
 
-CaptureError streamError(int64_t code) {
-  return CaptureError{kStreamErrorDomain, code};
-}
-
 // A completion or delegate that throws must not keep the others from running.
 template <typename Call>
 void callQuietly(Call&& call) {
@@ -43,15 +39,12 @@ X11Stream::~X11Stream() {
 }
 
 std::optional<CaptureError> X11Stream::addStreamOutput(std::shared_ptr<StreamOutput> output,
-                                                       StreamOutputType type,
                                                        asio::any_io_executor sampleHandlerQueue) {
   if (started_) {
     return streamError(kCaptureSetupCode);
   }
-  if (type == StreamOutputType::screen) {
-    outputs_.screen = std::move(output);
-    outputs_.screenExecutor = std::move(sampleHandlerQueue);
-  }
+  outputs_.screen = std::move(output);
+  outputs_.screenExecutor = std::move(sampleHandlerQueue);
   return std::nullopt;
 }
 

@@ -30,7 +30,6 @@ class X11Stream final : public Stream {
 
   // Only the screen output is used; others are accepted and ignored.
   std::optional<CaptureError> addStreamOutput(std::shared_ptr<StreamOutput> output,
-                                              StreamOutputType type,
                                               asio::any_io_executor sampleHandlerQueue) override;
   // The output must also be a VideoSink (kOutputMismatchCode otherwise); one at most.
   std::optional<CaptureError> addRecordingOutput(std::shared_ptr<RecordingOutput> output) override;

@@ -1,4 +1,4 @@
-// app::serialize on objects built from the input: arbitrary byte strings as keys and text,
+// protocol::serialize on objects built from the input: arbitrary byte strings as keys and text,
 // integers, doubles of every bit pattern, lists of objects. Whatever it writes is one line of
 // valid UTF-8 that a strict JSON reader reads back as the object (text repaired with U+FFFD, keys
 // in byte order, numbers exact); an object holding NaN or an infinity gives nothing.
@@ -14,15 +14,15 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "app/json.hpp"
-#include "app/utf8.hpp"
 #include "fuzz_support.hpp"
+#include "protocol/json.hpp"
+#include "protocol/utf8.hpp"
 
 namespace {
 
-using darvo::app::JsonObject;
-using darvo::app::JsonValue;
 using darvo::fuzz::require;
+using darvo::protocol::JsonObject;
+using darvo::protocol::JsonValue;
 
 // ---- A strict reader of compact JSON (RFC 8259 without white space) ----
 
@@ -339,7 +339,7 @@ void requireReadsBackAs(const Node& node, const JsonObject& object) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider provider(data, size);
   const JsonObject object = makeObject(provider, 0);
-  const auto line = darvo::app::serialize(object);
+  const auto line = darvo::protocol::serialize(object);
   if (holdsNonFinite(object)) {
     require(!line, "an object holding NaN or an infinity gives no text");
     return 0;
@@ -349,7 +349,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(static_cast<unsigned char>(character) >= 0x20,
             "one line: no newline or other raw control character");
   }
-  require(darvo::app::isValidUtf8(*line), "the line is valid UTF-8 (isValidUtf8)");
+  require(darvo::protocol::isValidUtf8(*line), "the line is valid UTF-8 (isValidUtf8)");
   require(darvo::fuzz::referenceValidUtf8(*line), "the line is valid UTF-8 (reference)");
   const auto document = StrictReader(*line).readDocument();
   require(document.has_value(), "the line is one compact JSON value");

@@ -10,9 +10,9 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "app/parsing.hpp"
 #include "app/record_command.hpp"
 #include "fuzz_support.hpp"
+#include "protocol/parsing.hpp"
 
 namespace {
 
@@ -47,7 +47,7 @@ std::optional<std::optional<double>> modelDuration(const std::string& word) {
 
 std::optional<uint32_t> modelWindowNumber(std::string_view text) {
   // The window id's own reader is checked against a model by its fuzz target.
-  return darvo::app::parseHexWindowNumber(text);
+  return darvo::protocol::parseHexWindowNumber(text);
 }
 
 struct Expected {

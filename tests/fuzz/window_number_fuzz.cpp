@@ -1,12 +1,12 @@
-// app::parseHexWindowNumber against a strtoull-based model of the window id's digits.
+// protocol::parseHexWindowNumber against a strtoull-based model of the window id's digits.
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
 #include <string>
 
-#include "app/parsing.hpp"
 #include "fuzz_support.hpp"
+#include "protocol/parsing.hpp"
 
 namespace {
 
@@ -37,7 +37,7 @@ std::optional<uint32_t> model(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using darvo::fuzz::require;
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  const auto parsed = darvo::app::parseHexWindowNumber(text);
+  const auto parsed = darvo::protocol::parseHexWindowNumber(text);
   const auto expected = model(text);
   require(parsed == expected, "parseHexWindowNumber agrees with the strtoull model");
   if (parsed) {
@@ -46,8 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     char upper[16];
     std::snprintf(lower, sizeof lower, "%x", *parsed);
     std::snprintf(upper, sizeof upper, "+%X", *parsed);
-    require(darvo::app::parseHexWindowNumber(lower) == parsed, "a value reads back (lower case)");
-    require(darvo::app::parseHexWindowNumber(upper) == parsed, "a value reads back (upper case)");
+    require(darvo::protocol::parseHexWindowNumber(lower) == parsed,
+            "a value reads back (lower case)");
+    require(darvo::protocol::parseHexWindowNumber(upper) == parsed,
+            "a value reads back (upper case)");
   }
   return 0;
 }

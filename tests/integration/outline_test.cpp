@@ -15,18 +15,23 @@
 #include <xcb/shape.h>
 #include <xcb/xcb.h>
 
+#include "app/x11_outline_panel.hpp"
 #include "capture/x11/xcb_handles.hpp"
 #include "harness.hpp"
-#include "supervision/outline_geometry.hpp"
-#include "supervision/x11_outline_panel.hpp"
+#include "recording/outline_geometry.hpp"
 
-namespace darvo::supervision {
+namespace darvo::app {
 namespace {
 
 using namespace std::chrono_literals;
 using capture::x11::takeReply;
 using capture::x11::XcbConnection;
 using capture::x11::XcbEvent;
+using recording::outlineBand;
+using recording::OutlinePanel;
+using recording::OutlinePanelFactory;
+using recording::outlinePanelFrame;
+using recording::PixelRect;
 
 // The panel talks over its own connection, so its requests reach the server some time after it
 // returns; the test waits for what it expects to become true.
@@ -310,4 +315,4 @@ TEST_F(OutlineOnX, FactoryGivesAPanelThatDoesNothingWithoutAServer) {
 }
 
 }  // namespace
-}  // namespace darvo::supervision
+}  // namespace darvo::app

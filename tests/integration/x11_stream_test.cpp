@@ -167,9 +167,8 @@ class FakeDelegate final : public StreamDelegate {
 class FakeScreenOutput final : public StreamOutput {
  public:
   explicit FakeScreenOutput(Journal& journal) : journal_(journal) {}
-  void streamDidOutputSample(const SampleBuffer& sample, StreamOutputType type) override {
-    const bool complete = sample.valid && type == StreamOutputType::screen &&
-                          sample.attachments.size() == 1 &&
+  void streamDidOutputSample(const SampleBuffer& sample) override {
+    const bool complete = sample.valid && sample.attachments.size() == 1 &&
                           sample.attachments[0].status == int64_t{0};
     journal_.add(complete ? "sample" : "odd sample");
   }
@@ -228,8 +227,7 @@ class X11StreamTest : public testing::Test {
     filter.window.windowID = window;
     stream_ = std::make_unique<X11Stream>(filter, config, delegate_);
     EXPECT_EQ(stream_->addRecordingOutput(sink_), std::nullopt);
-    EXPECT_EQ(stream_->addStreamOutput(screen_, StreamOutputType::screen, pool_.get_executor()),
-              std::nullopt);
+    EXPECT_EQ(stream_->addStreamOutput(screen_, pool_.get_executor()), std::nullopt);
     return *stream_;
   }
 
@@ -308,8 +306,7 @@ TEST_F(X11StreamTest, WithoutARecordingOutputChangesStillBecomeSamples) {
   ContentFilter filter;
   filter.window.windowID = windows.id(0);
   stream_ = std::make_unique<X11Stream>(filter, configuration({1, 30}), delegate_);
-  ASSERT_EQ(stream_->addStreamOutput(screen_, StreamOutputType::screen, pool_.get_executor()),
-            std::nullopt);
+  ASSERT_EQ(stream_->addStreamOutput(screen_, pool_.get_executor()), std::nullopt);
   stream_->startCapture(journaled(journal_, "start"));
   ASSERT_TRUE(journal_.waitForEvent("sample"));
   for (const char* color : {"00ff00", "0000ff"}) {  // each change re-arms the damage
@@ -570,8 +567,6 @@ TEST_F(X11StreamTest, StartFailsForAMissingWindowOrServerAndMisuseIsRefused) {
   EXPECT_EQ(mismatch->code, kOutputMismatchCode);
   EXPECT_EQ(outputs.addRecordingOutput(sink_), std::nullopt);
   EXPECT_TRUE(outputs.addRecordingOutput(std::make_shared<FakeSink>(journal_)).has_value());
-  EXPECT_EQ(outputs.addStreamOutput(screen_, StreamOutputType::audio, pool_.get_executor()),
-            std::nullopt);
 }
 
 // Plain GetImage when the server has no MIT-SHM.

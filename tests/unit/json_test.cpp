@@ -4,10 +4,10 @@
 #include <cmath>
 #include <cstdlib>
 
-#include "app/json.hpp"
-#include "app/utf8.hpp"
+#include "protocol/json.hpp"
+#include "protocol/utf8.hpp"
 
-namespace darvo::app {
+namespace darvo::protocol {
 namespace {
 
 std::string text(const JsonObject& object) {
@@ -56,4 +56,4 @@ TEST(Json, NonFiniteNumbersAreNotWritten) {
 }
 
 }  // namespace
-}  // namespace darvo::app
+}  // namespace darvo::protocol

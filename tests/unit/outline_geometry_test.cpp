@@ -1,4 +1,4 @@
-#include "supervision/outline_geometry.hpp"
+#include "recording/outline_geometry.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-namespace darvo::supervision {
+namespace darvo::recording {
 namespace {
 
 // The band drawn into a pixel grid; fails the test when a rectangle is empty, leaves the panel or
@@ -166,4 +166,4 @@ TEST(OutlineBandOfATinyPanel, IsEmptyForAnEmptyPanel) {
 }
 
 }  // namespace
-}  // namespace darvo::supervision
+}  // namespace darvo::recording

@@ -1,11 +1,14 @@
 // The record command's checks: order, and the exact word rules.
 #include <gtest/gtest.h>
 
-#include "app/parsing.hpp"
 #include "app/record_command.hpp"
+#include "protocol/parsing.hpp"
 
 namespace darvo::app {
 namespace {
+
+using protocol::parseHexWindowNumber;
+using protocol::parseWholeDouble;
 
 const std::vector<capture::Window> kCandidates = {
     {6699, {0, 0, 800, 600}, 0, capture::RunningApplication{"app", "app", 1}},

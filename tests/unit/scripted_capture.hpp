@@ -33,8 +33,7 @@ class ScriptedStream : public capture::Stream {
       : configuration(configuration), delegate(std::move(delegate)) {}
 
   std::optional<capture::CaptureError> addStreamOutput(
-      std::shared_ptr<capture::StreamOutput> output, capture::StreamOutputType /*type*/,
-      asio::any_io_executor /*queue*/) override {
+      std::shared_ptr<capture::StreamOutput> output, asio::any_io_executor /*queue*/) override {
     if (refuseStreamOutput) return refuseStreamOutput;
     streamOutput = std::move(output);
     return std::nullopt;
@@ -69,20 +68,14 @@ class ScriptedStream : public capture::Stream {
 class ScriptedWindowList : public capture::WindowListService {
  public:
   std::optional<capture::WindowListEntry> windowInfo(uint32_t windowID) override {
-    ++infoQueries;
     const auto found = entries.find(windowID);
     if (found == entries.end()) return std::nullopt;
     return found->second;
   }
-  std::optional<std::vector<uint32_t>> allWindowNumbers() override {
-    ++listQueries;
-    return allNumbers;
-  }
+  std::optional<std::vector<uint32_t>> allWindowNumbers() override { return allNumbers; }
 
   std::map<uint32_t, capture::WindowListEntry> entries;
   std::optional<std::vector<uint32_t>> allNumbers = std::vector<uint32_t>{};
-  int infoQueries = 0;
-  int listQueries = 0;
 };
 
 class ScriptedCaptureService : public capture::CaptureService {

@@ -3,9 +3,9 @@
 
 #include <cmath>
 
-#include "recorder/segment_geometry.hpp"
+#include "recording/segment_geometry.hpp"
 
-namespace darvo::recorder {
+namespace darvo::recording {
 namespace {
 
 std::pair<int, int> sizeOf(double width, double height, float scale = 1.0F) {
@@ -37,4 +37,4 @@ TEST(SegmentGeometry, FileNames) {
 }
 
 }  // namespace
-}  // namespace darvo::recorder
+}  // namespace darvo::recording
