@@ -155,10 +155,11 @@ void FrameConverter::convert(const PixelImage& image, AVFrame& target) {
     fillBlack(target);
   }
   // Offsets are even, so the chroma planes start at whole samples.
-  uint8_t* const planes[4] = {target.data[0] + fit_.y * target.linesize[0] + fit_.x,
-                              target.data[1] + fit_.y / 2 * target.linesize[1] + fit_.x / 2,
-                              target.data[2] + fit_.y / 2 * target.linesize[2] + fit_.x / 2,
-                              nullptr};
+  const auto offset = [&](int plane, int shift) {
+    return static_cast<ptrdiff_t>(fit_.y >> shift) * target.linesize[plane] + (fit_.x >> shift);
+  };
+  uint8_t* const planes[4] = {target.data[0] + offset(0, 0), target.data[1] + offset(1, 1),
+                              target.data[2] + offset(2, 1), nullptr};
   const int strides[4] = {target.linesize[0], target.linesize[1], target.linesize[2], 0};
   const uint8_t* const sources[4] = {pixels, nullptr, nullptr, nullptr};
   const int sourceStrides[4] = {stride, 0, 0, 0};
@@ -217,7 +218,7 @@ void FrameConverter::repack(const PixelImage& image) {
     const uint8_t* row = image.data + static_cast<ptrdiff_t>(y) * image.stride;
     for (int x = 0; x < image.width; ++x) {
       uint32_t pixel = 0;
-      std::memcpy(&pixel, row + x * 4, sizeof pixel);
+      std::memcpy(&pixel, row + static_cast<ptrdiff_t>(x) * 4, sizeof pixel);
       *out++ = red.to8Bits(pixel) << 16 | green.to8Bits(pixel) << 8 | blue.to8Bits(pixel);
     }
   }
