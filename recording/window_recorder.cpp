@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
+#include <optional>
+#include <variant>
 
 #include <asio/co_spawn.hpp>
 #include <asio/post.hpp>
@@ -13,6 +15,23 @@
 #include "recording/segment_geometry.hpp"
 
 namespace darvo::recording {
+namespace {
+
+// The window `windowID` among the windows on screen; nothing when it is not there or the list
+// could not be had.
+std::optional<capture::Window> onScreenWindow(
+    const std::variant<capture::ShareableContent, capture::CaptureError>& content,
+    uint32_t windowID) {
+  const auto* listed = std::get_if<capture::ShareableContent>(&content);
+  if (listed == nullptr) return std::nullopt;
+  const auto found =
+      std::find_if(listed->windows.begin(), listed->windows.end(),
+                   [&](const capture::Window& window) { return window.windowID == windowID; });
+  if (found == listed->windows.end()) return std::nullopt;
+  return *found;
+}
+
+}  // namespace
 
 // The stream's reports. Samples come on the main queue, the stop on any thread; both hop to the
 // main queue so that the recorder is only ever touched there.
@@ -155,14 +174,8 @@ void WindowRecorder::pause() {
 asio::awaitable<void> WindowRecorder::resumeTask() {
   if (phase_ != Phase::resuming) co_return;  // a stop came first
   const auto content = co_await shareableContentOf(captureService_, false, true);
-  const auto* windows = std::get_if<capture::ShareableContent>(&content);
-  const auto found = windows == nullptr
-                         ? std::vector<capture::Window>::const_iterator{}
-                         : std::find_if(windows->windows.begin(), windows->windows.end(),
-                                        [&](const capture::Window& candidate) {
-                                          return candidate.windowID == window_.windowID;
-                                        });
-  if (windows == nullptr || found == windows->windows.end()) {
+  const auto found = onScreenWindow(content, window_.windowID);
+  if (!found) {
     if (phase_ == Phase::resuming) phase_ = Phase::paused;  // the next tick tries again
     co_return;
   }
