@@ -502,6 +502,15 @@ bool waitForProperty(const std::string& display, const std::vector<uint32_t>& wi
   return missing.empty();
 }
 
+bool waitForWindowManager(const std::string& display, Milliseconds timeout) {
+  const capture::x11::XcbConnection connection(xcb_connect(display.c_str(), nullptr));
+  if (xcb_connection_has_error(connection.get()) != 0) {
+    return false;
+  }
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection.get())).data->root;
+  return waitForProperty(display, {root}, "_NET_SUPPORTING_WM_CHECK", timeout);
+}
+
 std::optional<VideoProbe> probeVideo(const std::string& path, Milliseconds timeout) {
   const auto result = runTool(
       {"ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",

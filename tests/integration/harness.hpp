@@ -163,6 +163,10 @@ class TestWindows {
 bool waitForProperty(const std::string& display, const std::vector<uint32_t>& windows,
                      std::string_view name, Milliseconds timeout = 10s);
 
+// Waits until a window manager has taken the screen (_NET_SUPPORTING_WM_CHECK on the root), so
+// that windows mapped from then on are managed; false on timeout.
+bool waitForWindowManager(const std::string& display, Milliseconds timeout = 10s);
+
 // The basics of a video file's first video stream, from ffprobe.
 struct VideoProbe {
   std::string codec;  // "h264"

@@ -181,6 +181,7 @@ TEST_F(RecordingTest, StandardInputAtEndStopsAtOnce) {
 TEST_F(RecordingTest, ShadowedWindowIsListedRecordedAndOutlinedAtItsVisibleSize) {
   ChildProcess windowManager({"openbox", "--sm-disable"}, server.clientOptions());
   ChildProcess compositor({"picom", "--backend", "xrender"}, server.clientOptions());
+  ASSERT_TRUE(waitForWindowManager(server.display()));
   TestWindows windows(server.display(),
                       {{"--name", "shadowed", "--geometry", "640x480+100+50", "--argb",
                         "--frame-extents", "20,20,10,30", "--color", "d02020"}});

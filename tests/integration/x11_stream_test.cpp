@@ -590,6 +590,7 @@ TEST_F(X11StreamWithoutShmTest, FramesAreReadWithPlainGetImage) {
 // Under a reparenting window manager the frame is redirected and its unmap counts too.
 TEST_F(X11StreamTest, UnderAWindowManagerCoveredCaptureHideAndCloseBehave) {
   test::ChildProcess openbox({"openbox", "--sm-disable"}, server_.clientOptions());
+  ASSERT_TRUE(test::waitForWindowManager(server_.display()));
   test::TestWindows windows(server_.display(),
                             {{"--geometry", "160x120+40+40", "--color", "ff0000"},
                              {"--geometry", "160x120+300+40", "--color", "00ff00"},
