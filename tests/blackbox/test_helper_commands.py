@@ -1,0 +1,98 @@
+"""The helper's commands as a parent sees them: exact lines, statuses, nothing on stderr."""
+import os
+import tempfile
+import unittest
+
+from harness import TestWindows, Xvfb, run_helper
+
+UNAVAILABLE = '{"error":"capture_unavailable"}'
+
+
+class HelperCommands(unittest.TestCase):
+    def server(self, *arguments, **options):
+        server = Xvfb(*arguments, **options)
+        self.addCleanup(server.close)
+        return server
+
+    def windows(self, server, *windows):
+        made = TestWindows(server, *windows)
+        self.addCleanup(made.close)
+        return made
+
+    def expect(self, run, lines, status):
+        self.assertEqual(run, (lines, status, ""))
+
+    def test_version_needs_no_display(self):
+        environment = dict(os.environ)
+        environment.pop("DISPLAY", None)
+        self.expect(run_helper(["version"], environment),
+                    ['{"minimumMacOS":"15.0","protocol":1}'], 0)
+
+    def test_every_other_command_needs_an_x_server(self):
+        for arguments in (["windows"], [], ["version", "x"],
+                          ["record", "0x1", "/tmp/x", "none", "outline"]):
+            with self.subTest(arguments=arguments):
+                self.expect(run_helper(arguments, dict(os.environ, DISPLAY=":4097")),
+                            [UNAVAILABLE], 1)
+        server = self.server("-extension", "Composite")
+        self.expect(run_helper(["windows"], server.environment()), [UNAVAILABLE], 1)
+
+    def test_a_refused_connection_needs_permission(self):
+        server = self.server(cookie="0123456789abcdef0123456789abcdef")
+        refused = server.environment(XAUTHORITY="/nonexistent/authority")
+        for arguments in (["windows"], ["bogus"]):
+            self.expect(run_helper(arguments, refused),
+                        ['{"error":"screen_permission_required"}'], 1)
+        self.expect(run_helper(["windows"], server.environment()), ['{"windows":[]}'], 0)
+
+    def test_windows_lists_only_recordable_client_windows(self):
+        server = self.server()
+        windows = self.windows(
+            server,
+            ["--name", "first", "--geometry", "640x480+10+10", "--frame-extents", "20,20,10,30"],
+            ["--name", "tiny", "--geometry", "1x1+400+10"],
+            ["--name", "hidden", "--geometry", "200x100+10+300", "--unmapped"],
+            ["--name", "popup", "--geometry", "200x100+300+300", "--override-redirect"],
+            ["--name", "second", "--geometry", "641x481+500+200"])
+        pid = windows.process.pid
+        # Front to back: the window mapped last is on top; shadow margins are left out.
+        entry = '{"app":"%s","bundleId":"%s","height":%d,"id":"%s","pid":%d,"width":%d}'
+        self.expect(run_helper(["windows"], server.environment()),
+                    ['{"windows":[%s,%s]}' % (
+                        entry % ("second", "second", 481, windows.hex_id(4), pid, 641),
+                        entry % ("first", "first", 440, windows.hex_id(0), pid, 600))], 0)
+
+    def test_malformed_record_commands_create_nothing(self):
+        server = self.server()
+        windows = self.windows(server, ["--name", "target", "--geometry", "200x100+0+0"],
+                               ["--name", "popup", "--override-redirect"])
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        target, popup = windows.hex_id(0), windows.hex_id(1)
+        path = os.path.join(directory.name, "out.mp4")
+        existing = os.path.join(directory.name, "existing.mp4")
+        with open(existing, "w") as file:
+            file.write("keep")
+        window_or_output = [
+            [], ["windows", "extra"], ["record", target, path, "none"],
+            ["record", target, path, "none", "outline", "extra"],
+            ["record", "0X" + target[2:], path, "none", "outline"],
+            ["record", popup, path, "none", "outline"], ["record", "0xffffffff", path, "x", "y"],
+            ["record", target, "relative.mp4", "none", "outline"],
+            ["record", target, existing, "none", "outline"],
+            ["record", target, directory.name, "none", "outline"]]
+        cases = [(arguments, "invalid_window_or_output") for arguments in window_or_output] + [
+            (["record", target, path, "0.5", "x"], "invalid_duration"),
+            (["record", target, path, " 10", "outline"], "invalid_duration"),
+            (["record", target, path, "1801", "outline"], "invalid_duration"),
+            (["record", target, path, "none", "Outline"], "invalid_outline"),
+            (["record", target, path, "10", ""], "invalid_outline")]
+        for arguments, error in cases:
+            with self.subTest(arguments=arguments):
+                self.expect(run_helper(arguments, server.environment()),
+                            ['{"error":"%s"}' % error], 1)
+        self.assertEqual(os.listdir(directory.name), ["existing.mp4"])
+
+
+if __name__ == "__main__":
+    unittest.main()
