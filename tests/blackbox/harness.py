@@ -1,10 +1,13 @@
 """What the black-box tests share: a private Xvfb, test windows, and the helper run as a parent
 application runs it. The build directory comes from DARVO_BINARY_DIR (set by ctest)."""
+import json
 import os
+import re
 import select
 import subprocess
 import tempfile
 import time
+import unittest
 
 BUILD = os.environ.get("DARVO_BINARY_DIR", os.path.join(os.path.dirname(__file__), "../../build"))
 HELPER = os.path.join(BUILD, "darvo-helper")
@@ -88,6 +91,12 @@ class TestWindows:
     def hex_id(self, index):
         return "0x%x" % self.ids[index]
 
+    def command(self, line):
+        """Sends one command line; the program's answer ("ok" or "error ...")."""
+        self.process.stdin.write((line + "\n").encode())
+        self.process.stdin.flush()
+        return read_line(self.process.stdout, 10)
+
     def close(self):
         self.process.kill()
         self.process.wait()
@@ -95,8 +104,158 @@ class TestWindows:
             stream.close()
 
 
+def wait_for_property(server, window, name, timeout=10):
+    """Whether `window` has, or gets within `timeout`, the property `name` (WM_STATE once a
+    window manager manages it)."""
+    from Xlib import X, display  # pylint: disable=import-outside-toplevel
+
+    connection = display.Display(server.display)
+    try:
+        atom = connection.intern_atom(name)
+        target = connection.create_resource_object("window", window)
+        # Listen first, then look: a change between the two still arrives as an event.
+        target.change_attributes(event_mask=X.PropertyChangeMask)
+        if target.get_full_property(atom, X.AnyPropertyType) is not None:
+            return True
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            while connection.pending_events():
+                event = connection.next_event()
+                if (event.type == X.PropertyNotify and event.atom == atom
+                        and event.state == X.PropertyNewValue):
+                    return True
+            select.select([connection.fileno()], [], [], max(0, deadline - time.monotonic()))
+        return False
+    finally:
+        connection.close()
+
+
 def run_helper(arguments, environment, timeout=30):
     """The helper run to its end: (its lines, its exit status, what it wrote on standard error)."""
     done = subprocess.run([HELPER, *arguments], env=environment, stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=timeout)
     return done.stdout.decode().splitlines(), done.returncode, done.stderr.decode()
+
+
+PAUSED = r'\{"atSeconds":[0-9.e+-]+,"event":"paused","segment":0\}'
+OFFSCREEN = r'\{"atSeconds":[0-9.e+-]+,"event":"offscreen"\}'
+ONSCREEN = r'\{"atSeconds":[0-9.e+-]+,"event":"onscreen"\}'
+SEGMENT_ONE = r'\{"event":"segment","file":".*\.mp4\.1\.mp4","index":1,"startedAtMs":[0-9.e+]+\}'
+
+
+def summary(reason="stopped", detail="", segments=1):
+    return '{"detail":"%s","event":"finished","reason":"%s","segments":%d}' % (
+        detail, reason, segments)
+
+
+class Recording:
+    """A recording in progress: the helper with its standard input kept open."""
+
+    def __init__(self, test, server, window, path, duration="none", outline="no-outline",
+                 **environment):
+        self.test = test
+        self.process = subprocess.Popen(
+            [HELPER, "record", "0x%x" % window, path, duration, outline],
+            env=server.environment(**environment), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE)
+        test.addCleanup(self.close)
+
+    def line(self, timeout=10):
+        return read_line(self.process.stdout, timeout)
+
+    def expect_line(self, pattern, timeout=10):
+        """The next line, which must match `pattern` (a regular expression over the whole line)."""
+        line = self.line(timeout)
+        self.test.assertIsNotNone(line, "no line matching " + pattern)
+        self.test.assertRegex(line, "^(?:%s)$" % pattern)
+        return line
+
+    def expect_lines_in_any_order(self, *patterns, timeout=10):
+        """One line for each pattern, in any order: they come from independent observers."""
+        patterns = list(patterns)
+        while patterns:
+            line = self.line(timeout)
+            self.test.assertIsNotNone(line, "no line matching " + patterns[0])
+            match = [p for p in patterns if re.fullmatch(p, line)]
+            self.test.assertTrue(match, "unexpected line " + line)
+            patterns.remove(match[0])
+
+    def expect_ready(self):
+        self.expect_line(r'\{"event":"segment","file":".*","index":0,"startedAtMs":[0-9.e+]+\}')
+        self.expect_line(r'\{"event":"ready"\}')
+
+    def send(self, text):
+        self.process.stdin.write(text.encode())
+        self.process.stdin.flush()
+
+    def expect_exit(self, timeout=15):
+        """The exit status, once nothing followed the last line and nothing reached stderr."""
+        status = self.process.wait(timeout)
+        self.test.assertEqual(self.process.stdout.read(), b"", "nothing after the last line")
+        self.test.assertEqual(self.process.stderr.read(), b"")
+        return status
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
+            if not stream.closed:
+                stream.close()
+
+
+class RecordingCase(unittest.TestCase):
+    """A private X server and a directory for the files of one test."""
+
+    screen = "1280x1024x24"
+
+    def setUp(self):
+        self.server = Xvfb(screen=self.screen)
+        self.addCleanup(self.server.close)
+        directory = tempfile.TemporaryDirectory()
+        self.addCleanup(directory.cleanup)
+        self.directory = directory.name
+
+    def path(self, name="out.mp4"):
+        return os.path.join(self.directory, name)
+
+    def windows(self, *windows):
+        made = TestWindows(self.server, *windows)
+        self.addCleanup(made.close)
+        return made
+
+    def record(self, window, path=None, duration="none", outline="no-outline", **environment):
+        return Recording(self, self.server, window, path or self.path(), duration, outline,
+                         **environment)
+
+    def tool(self, *command):
+        return subprocess.run(command, env=self.server.environment(), capture_output=True,
+                              text=True, timeout=30)
+
+    def assertWholeFile(self, path, seconds):
+        """A changing window's file holds every second recorded, at a steady rate, decodably."""
+        found = probe_video(path)
+        self.assertIsNotNone(found, path)
+        self.assertGreaterEqual(found["duration"], seconds, path)
+        self.assertGreaterEqual(found["frames"], seconds * 10, path)
+        self.assertDecodesCleanly(path)
+
+    def assertDecodesCleanly(self, path):
+        decode = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-fps_mode", "passthrough",
+                                 "-f", "null", "-"], capture_output=True, text=True, timeout=60)
+        self.assertEqual((decode.returncode, decode.stderr), (0, ""), path)
+
+
+def probe_video(path):
+    """Codec, size, duration (the container's, else the stream's) and frame count, or None."""
+    probe = subprocess.run(
+        ["ffprobe", "-v", "error", "-select_streams", "v:0", "-count_packets", "-show_entries",
+         "stream=codec_name,width,height,duration,nb_read_packets:format=duration", "-of", "json",
+         path], capture_output=True, text=True, timeout=30)
+    if probe.returncode != 0 or not json.loads(probe.stdout).get("streams"):
+        return None
+    found = json.loads(probe.stdout)
+    stream = found["streams"][0]
+    duration = found.get("format", {}).get("duration", stream.get("duration", "0"))
+    return {"codec": stream["codec_name"], "width": stream["width"], "height": stream["height"],
+            "duration": float(duration), "frames": int(stream.get("nb_read_packets", 0))}
