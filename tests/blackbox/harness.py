@@ -9,7 +9,8 @@ import tempfile
 import time
 import unittest
 
-BUILD = os.environ.get("DARVO_BINARY_DIR", os.path.join(os.path.dirname(__file__), "../../build"))
+SOURCE = os.path.realpath(os.path.join(os.path.dirname(__file__), "../.."))
+BUILD = os.environ.get("DARVO_BINARY_DIR", os.path.join(SOURCE, "build"))
 HELPER = os.path.join(BUILD, "darvo-helper")
 TEST_WINDOW = os.path.join(BUILD, "darvo-test-window")
 

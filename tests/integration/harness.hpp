@@ -167,15 +167,4 @@ bool waitForProperty(const std::string& display, const std::vector<uint32_t>& wi
 // that windows mapped from then on are managed; false on timeout.
 bool waitForWindowManager(const std::string& display, Milliseconds timeout = 10s);
 
-// The basics of a video file's first video stream, from ffprobe.
-struct VideoProbe {
-  std::string codec;  // "h264"
-  int width = 0;
-  int height = 0;
-  double duration = 0;     // seconds: the container's, else the stream's
-  int64_t frameCount = 0;  // packets read (one per frame for H.264)
-};
-// Nothing when ffprobe cannot read the file or finds no video stream.
-std::optional<VideoProbe> probeVideo(const std::string& path, Milliseconds timeout = 30s);
-
 }  // namespace darvo::test

@@ -1,0 +1,208 @@
+"""Real recordings of real windows, checked with ffprobe: lengths, frame rates, pixels, every way to
+stop, a window dragged off screen, windows beyond the screen's edges, and a desktop with a window
+manager, a compositing manager and a shadowed ARGB window."""
+import os
+import re
+import signal
+import subprocess
+import time
+import unittest
+
+from Xlib import display
+
+from harness import (RecordingCase, TestWindows, probe_video, run_helper, summary,
+                     wait_for_property)
+
+STOPPED = re.escape(summary())
+
+
+def centre_colour(path, width, height):
+    """The first frame's pixel at the centre of a width x height picture, as "rrggbb"."""
+    crop = "crop=2:2:%d:%d" % (width // 2, height // 2)
+    pixel = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-frames:v", "1", "-vf", crop,
+                            "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                           capture_output=True, timeout=60).stdout
+    return pixel[:3].hex() if len(pixel) >= 3 else "none"
+
+
+def close_colour(actual, expected, tolerance=24):
+    """Each channel within `tolerance` of the expected colour (H.264 is lossy)."""
+    return len(actual) == 6 and all(
+        abs(int(actual[i:i + 2], 16) - int(expected[i:i + 2], 16)) <= tolerance
+        for i in (0, 2, 4))
+
+
+def packet_times(path):
+    listed = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                             "packet=pts_time", "-of", "csv=p=0", path],
+                            capture_output=True, text=True, timeout=30).stdout
+    return sorted(float(line) for line in listed.split())
+
+
+class Recordings(RecordingCase):
+    def stop_and_expect(self, recording, how="stop\n"):
+        recording.send(how)
+        recording.expect_line(STOPPED)
+        self.assertEqual(recording.expect_exit(), 0)
+
+    def test_a_changing_window_makes_an_h264_file_of_its_time(self):
+        windows = self.windows(["--name", "movie", "--geometry", "321x241+20+20", "--animate"])
+        recording = self.record(windows.ids[0])
+        recording.expect_ready()
+        started = time.monotonic()
+        time.sleep(3)
+        recording.send("stop\n")
+        recorded = time.monotonic() - started
+        recording.expect_line(STOPPED)
+        self.assertEqual(recording.expect_exit(), 0)
+        found = probe_video(self.path())
+        self.assertEqual((found["codec"], found["width"], found["height"]), ("h264", 320, 240))
+        self.assertAlmostEqual(found["duration"], recorded, delta=0.6)
+        self.assertGreaterEqual(found["frames"], recorded * 10, "a changing window")
+        self.assertLessEqual(found["frames"], found["duration"] * 15 + 2, "15 fps at most")
+        self.assertEqual(os.stat(self.path()).st_mode & 0o777, 0o600)
+
+    def test_a_covered_window_is_recorded_with_its_own_pixels(self):
+        windows = self.windows(
+            ["--name", "covered", "--geometry", "200x160+50+50", "--color", "d02020"],
+            ["--name", "cover", "--geometry", "300x300+0+0", "--color", "2040e0"])
+        recording = self.record(windows.ids[0])
+        recording.expect_ready()
+        recording.process.send_signal(signal.SIGTERM)
+        recording.expect_line(STOPPED)
+        self.assertEqual(recording.expect_exit(), 0)
+        colour = centre_colour(self.path(), 200, 160)
+        self.assertTrue(close_colour(colour, "d02020"), colour)
+
+    def test_an_idle_window_still_lasts_as_long_as_the_recording(self):
+        windows = self.windows(["--name", "idle", "--geometry", "200x100+0+0"])
+        recording = self.record(windows.ids[0], duration="2")
+        recording.expect_ready()
+        recording.expect_line(re.escape(summary("duration")))
+        self.assertEqual(recording.expect_exit(), 0)
+        found = probe_video(self.path())
+        self.assertAlmostEqual(found["duration"], 2.0, delta=0.6)
+        self.assertLessEqual(found["frames"], 8, "an idle window is not encoded 15 times a second")
+
+    def test_a_changing_window_dragged_partly_off_screen_does_not_freeze(self):
+        windows = self.windows(["--name", "dragged", "--geometry", "320x240+20+20", "--animate"])
+        recording = self.record(windows.ids[0])
+        recording.expect_ready()
+
+        # Over the bottom-right corner of the 1280x1024 screen and back, in steps as a drag does.
+        def drag(from_x, from_y, to_x, to_y):
+            for step in range(1, 9):
+                x, y = from_x + (to_x - from_x) * step // 8, from_y + (to_y - from_y) * step // 8
+                self.assertEqual(windows.command("move 0 %d %d" % (x, y)), "ok")
+                time.sleep(0.06)
+
+        drag(20, 20, 1100, 900)
+        time.sleep(1)
+        drag(1100, 900, 20, 20)
+        time.sleep(0.3)
+        self.stop_and_expect(recording)
+        times = packet_times(self.path())
+        self.assertGreaterEqual(len(times), 10)
+        gaps = [later - earlier for earlier, later in zip(times, times[1:])]
+        self.assertLessEqual(max(gaps), 0.5, "frozen")
+
+    def test_each_way_to_stop_gives_one_summary(self):
+        ways = {"stop": lambda r: r.send("please stop\n"), "eof": lambda r: r.process.stdin.close(),
+                "sigint": lambda r: r.process.send_signal(signal.SIGINT),
+                "sigterm": lambda r: [r.process.send_signal(signal.SIGTERM) for _ in range(5)]}
+        windows = self.windows(["--name", "stopme", "--geometry", "200x100+0+0"])
+        for way, stop in ways.items():
+            with self.subTest(way=way):
+                path = self.path(way + ".mp4")
+                recording = self.record(windows.ids[0], path)
+                recording.expect_ready()
+                stop(recording)
+                recording.expect_line(STOPPED)
+                self.assertEqual(recording.expect_exit(), 0)
+                self.assertIsNotNone(probe_video(path))
+
+    def test_other_input_is_ignored_and_input_at_its_end_stops_at_once(self):
+        windows = self.windows(["--name", "words", "--geometry", "200x100+0+0"])
+        recording = self.record(windows.ids[0])
+        recording.expect_ready()
+        recording.send("STOP\npause\nresume\nquit\n")
+        self.assertIsNone(recording.line(timeout=1.5))
+        self.stop_and_expect(recording, "stop")
+        lines, status, _ = run_helper(["record", windows.hex_id(0), self.path("eof.mp4"), "none",
+                                       "no-outline"], self.server.environment())
+        self.assertEqual((lines[-1:], status), ([summary()], 0))
+
+    def test_a_shadowed_window_is_listed_recorded_and_outlined_at_its_visible_size(self):
+        for command in (["openbox", "--sm-disable"], ["picom", "--backend", "xrender"]):
+            process = subprocess.Popen(command, env=self.server.environment(),
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            self.addCleanup(process.wait)
+            self.addCleanup(process.kill)
+        root = display.Display(self.server.display)
+        self.assertTrue(wait_for_property(self.server, root.screen().root.id,
+                                          "_NET_SUPPORTING_WM_CHECK"))
+        root.close()
+        windows = self.windows(["--name", "shadowed", "--geometry", "640x480+100+50", "--argb",
+                                "--frame-extents", "20,20,10,30", "--color", "d02020"])
+        self.assertTrue(wait_for_property(self.server, windows.ids[0], "WM_STATE"))
+        lines, _, _ = run_helper(["windows"], self.server.environment())
+        self.assertIn('"height":440,', lines[0])
+        self.assertIn('"width":600}', lines[0])
+        recording = self.record(windows.ids[0], outline="outline")
+        recording.expect_ready()
+        # The outline lies 3 pixels outside the visible area, wherever the manager put it.
+        client = self.tool("xwininfo", "-id", windows.hex_id(0)).stdout
+        outline = self.tool("xdotool", "search", "--classname", "darvo-helper-outline").stdout
+        panel = self.tool("xwininfo", "-id", outline.split()[0]).stdout
+
+        def absolute(info, axis):
+            return int(re.search("Absolute upper-left %s: +(-?[0-9]+)" % axis, info).group(1))
+
+        self.assertEqual(absolute(panel, "X"), absolute(client, "X") + 20 - 3, panel)
+        self.assertEqual(absolute(panel, "Y"), absolute(client, "Y") + 10 - 3, panel)
+        self.assertIn("Width: 606", panel)
+        self.assertIn("Height: 446", panel)
+        self.stop_and_expect(recording)
+        found = probe_video(self.path())
+        self.assertEqual((found["width"], found["height"]), (600, 440))
+        self.assertTrue(close_colour(centre_colour(self.path(), 600, 440), "d02020"))
+
+
+class OffScreenRecordings(RecordingCase):
+    """On a 2560x1440 screen, windows reaching beyond its edges, recorded from the first frame."""
+
+    screen = "2560x1440x24"
+
+    def test_each_placement_gives_the_windows_own_pixels(self):
+        placements = {
+            "partly off": (["--geometry", "640x480+2000+1000"], 640, 480),
+            "screen sized, with a border": (["--geometry", "2560x1440+0+0", "--border", "1"],
+                                            2560, 1440),
+            "larger than the screen": (["--geometry", "3000x2000+0+0"], 3000, 2000),
+            "wholly off": (["--geometry", "640x480+3000+0"], 640, 480),
+            "wider than the longest side": (["--geometry", "5000x1000+0+0"], 4096, 818)}
+        # Xvfb starts the pointer at the screen's centre, where the drawn-in cursor would hide
+        # the centre of a screen-sized window.
+        pointer = display.Display(self.server.display)
+        pointer.screen().root.warp_pointer(0, 0)
+        pointer.sync()
+        pointer.close()
+        for name, (options, width, height) in placements.items():
+            with self.subTest(name):
+                windows = TestWindows(self.server, options + ["--name", "placed", "--color",
+                                                              "d02020"])
+                path = self.path(name.replace(" ", "-").replace(",", "") + ".mp4")
+                recording = self.record(windows.ids[0], path)
+                recording.expect_ready()
+                recording.process.send_signal(signal.SIGTERM)
+                recording.expect_line(STOPPED)
+                self.assertEqual(recording.expect_exit(), 0)
+                windows.close()
+                found = probe_video(path)
+                self.assertEqual((found["width"], found["height"]), (width, height))
+                colour = centre_colour(path, width, height)
+                self.assertTrue(close_colour(colour, "d02020"), colour)
+
+
+if __name__ == "__main__":
+    unittest.main()
