@@ -77,7 +77,7 @@ class Xvfb:
 
 
 class TestWindows:
-    """darvo-test-window with one option list per window; ids() once they are mapped."""
+    """darvo-test-window with one option list per window; `ids` holds their XIDs once mapped."""
 
     def __init__(self, server, *windows):
         arguments = [word for options in windows for word in ("--window", *options)]
