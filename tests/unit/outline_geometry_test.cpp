@@ -153,6 +153,11 @@ TEST(OutlineBandOfATinyPanel, KeepsRoundCornersAndAHole) {
   EXPECT_FALSE(eight.at(0, 0));
   EXPECT_TRUE(eight.at(0, 4) && eight.at(4, 0) && eight.at(1, 1));
   EXPECT_FALSE(eight.at(3, 3) || eight.at(4, 4));
+  // A low, wide panel rounds its corners by its height, as the square one of that height does.
+  const Raster wide(30, 8);
+  for (int y = 0; y < 8; ++y) {
+    for (int x = 0; x < 4; ++x) EXPECT_EQ(wide.at(x, y), eight.at(x, y)) << x << "," << y;
+  }
   // 4 × 4 is all stroke but its corners.
   const Raster four(4, 4);
   EXPECT_FALSE(four.at(0, 0) || four.at(3, 0) || four.at(0, 3) || four.at(3, 3));

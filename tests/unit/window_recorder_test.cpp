@@ -263,11 +263,20 @@ TEST_F(RecorderTest, ReadyNeedsACompleteFrameAStartedSegmentAndRecordedTime) {
   frameArrives();
   tick();
   EXPECT_EQ(countLines("ready"), 1);
+
+  // A frame before the segment's start: ready as soon as the segment starts.
+  lines.clear();
+  makeRecorder();
+  start();
+  frameArrives();
+  outputStarts();
+  EXPECT_EQ(lastLine(), R"({"event":"ready"})");
 }
 
 TEST_F(RecorderTest, AStopWaitsForTheFileAndEndsOnce) {
   makeRecorder();
   startReady();
+  EXPECT_EQ(lastLine(), R"({"event":"ready"})") << "with the first frame, not at the next tick";
   stop();
   stop();
   EXPECT_EQ(stream().stopRequests, 1);
@@ -360,6 +369,9 @@ TEST_F(RecorderTest, ARecordingFailureEndsAtOnceUnlessTheFileIsPaused) {
   systemStop();
   outputFails();
   EXPECT_FALSE(exitStatus) << "a paused file's failure waits for the next segment";
+  stop();
+  EXPECT_EQ(lastLine(), summary("stopped", "")) << "the failed file is no longer awaited";
+  exitStatus.reset();
   // Once stopped, the paused file's failure is the recording's.
   makeRecorder();
   startReady();
