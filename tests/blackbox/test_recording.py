@@ -10,7 +10,7 @@ import unittest
 
 from Xlib import display
 
-from harness import (RecordingCase, TestWindows, probe_video, run_helper, summary,
+from harness import (HELPER, RecordingCase, TestWindows, probe_video, run_helper, summary,
                      wait_for_property)
 
 STOPPED = re.escape(summary())
@@ -131,6 +131,13 @@ class Recordings(RecordingCase):
         lines, status, _ = run_helper(["record", windows.hex_id(0), self.path("eof.mp4"), "none",
                                        "no-outline"], self.server.environment())
         self.assertEqual((lines[-1:], status), ([summary()], 0))
+        # A parent that left standard input and standard error closed: the X connection must not
+        # take descriptor 0 (the stop reader would read it); no input is end of input.
+        closed = subprocess.run(
+            [HELPER, "record", windows.hex_id(0), self.path("closed.mp4"), "none", "no-outline"],
+            env=self.server.environment(), stdout=subprocess.PIPE, text=True, timeout=30,
+            preexec_fn=lambda: [os.close(descriptor) for descriptor in (0, 2)])
+        self.assertEqual((closed.stdout.splitlines()[-1:], closed.returncode), ([summary()], 0))
 
     def test_a_shadowed_window_is_listed_recorded_and_outlined_at_its_visible_size(self):
         for command in (["openbox", "--sm-disable"], ["picom", "--backend", "xrender"]):
