@@ -218,8 +218,7 @@ ConnectResult connectToDisplay(const char* displayName) {
     return address && displaySocketAccepts(*address) ? ConnectFailure::refused
                                                      : ConnectFailure::unavailable;
   }
-  auto* const root =
-      const_cast<xcb_screen_t*>(screenNumbered(xcb_get_setup(connection.get()), screen));
+  xcb_screen_t* const root = screenNumbered(xcb_get_setup(connection.get()), screen);
   if (root == nullptr) {
     return ConnectFailure::unavailable;
   }

@@ -6,7 +6,7 @@
 
 namespace darvo::capture::x11 {
 
-const xcb_screen_t* screenNumbered(const xcb_setup_t* setup, int number) {
+xcb_screen_t* screenNumbered(const xcb_setup_t* setup, int number) {
   xcb_screen_iterator_t screens = xcb_setup_roots_iterator(setup);
   for (int i = 0; i < number && screens.rem > 0; ++i) xcb_screen_next(&screens);
   return screens.rem > 0 ? screens.data : nullptr;

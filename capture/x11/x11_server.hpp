@@ -13,7 +13,7 @@
 namespace darvo::capture::x11 {
 
 // The screen numbered `number` (as in a display name's ".screen"); null past the last.
-const xcb_screen_t* screenNumbered(const xcb_setup_t* setup, int number);
+xcb_screen_t* screenNumbered(const xcb_setup_t* setup, int number);
 
 // The screen whose root window is `root`; null when there is none.
 const xcb_screen_t* screenWithRoot(const xcb_setup_t* setup, xcb_window_t root);

@@ -289,11 +289,6 @@ void ChildProcess::closeStdin() {
   closeDescriptor(stdin_);
 }
 
-void ChildProcess::closeStdout() {
-  closeDescriptor(stdout_);
-  stdoutBuffer_.clear();
-}
-
 void ChildProcess::signal(int signalNumber) {
   if (pid_ > 0 && !status_) {
     ::kill(pid_, signalNumber);

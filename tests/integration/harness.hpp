@@ -71,8 +71,6 @@ class ChildProcess {
   // False when the child's stdin is closed or the write fails.
   bool writeStdin(std::string_view text);
   void closeStdin();
-  // Closes our end of the child's stdout, as a parent that stops listening does.
-  void closeStdout();
   void signal(int signalNumber);
   // Nothing when it still runs after `timeout`.
   std::optional<ExitStatus> waitExit(Milliseconds timeout);
