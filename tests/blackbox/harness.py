@@ -209,9 +209,10 @@ class RecordingCase(unittest.TestCase):
     """A private X server and a directory for the files of one test."""
 
     screen = "1280x1024x24"
+    server_arguments = ()
 
     def setUp(self):
-        self.server = Xvfb(screen=self.screen)
+        self.server = Xvfb(*self.server_arguments, screen=self.screen)
         self.addCleanup(self.server.close)
         directory = tempfile.TemporaryDirectory()
         self.addCleanup(directory.cleanup)

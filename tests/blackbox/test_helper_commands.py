@@ -6,6 +6,7 @@ import unittest
 from harness import TestWindows, Xvfb, run_helper
 
 UNAVAILABLE = '{"error":"capture_unavailable"}'
+ENTRY = '{"app":"%s","bundleId":"%s","height":%d,"id":"%s","pid":%d,"width":%d}'
 
 
 class HelperCommands(unittest.TestCase):
@@ -52,15 +53,31 @@ class HelperCommands(unittest.TestCase):
             ["--name", "first", "--geometry", "640x480+10+10", "--frame-extents", "20,20,10,30"],
             ["--name", "tiny", "--geometry", "1x1+400+10"],
             ["--name", "hidden", "--geometry", "200x100+10+300", "--unmapped"],
-            ["--name", "popup", "--geometry", "200x100+300+300", "--override-redirect"],
+            # X-Resource knows the real process, whatever _NET_WM_PID claims.
+            ["--name", "liar", "--geometry", "120x90+0+0", "--type", "dialog", "--app-id",
+             "org.example.Liar", "--pid-property=1"],
+            ["--geometry", "130x90+0+0", "--type", "normal"],  # no WM_CLASS
+            *[["--name", kind, "--type", kind] for kind in ("dock", "utility", "tooltip",
+                                                            "desktop")],
+            ["--name", "above", "--above"], ["--name", "popup", "--override-redirect"],
             ["--name", "second", "--geometry", "641x481+500+200"])
         pid = windows.process.pid
+        with open("/proc/%d/comm" % pid) as comm:
+            process_name = comm.read().strip()
         # Front to back: the window mapped last is on top; shadow margins are left out.
-        entry = '{"app":"%s","bundleId":"%s","height":%d,"id":"%s","pid":%d,"width":%d}'
+        listed = [("second", "second", 481, 11, 641), (process_name, "", 90, 4, 130),
+                  ("liar", "org.example.Liar", 90, 3, 120), ("first", "first", 440, 0, 600)]
         self.expect(run_helper(["windows"], server.environment()),
-                    ['{"windows":[%s,%s]}' % (
-                        entry % ("second", "second", 481, windows.hex_id(4), pid, 641),
-                        entry % ("first", "first", 440, windows.hex_id(0), pid, 600))], 0)
+                    ['{"windows":[%s]}' % ",".join(
+                        ENTRY % (app, bundle, height, windows.hex_id(index), pid, width)
+                        for app, bundle, height, index, width in listed)], 0)
+
+    def test_without_x_resource_the_owner_comes_from_net_wm_pid(self):
+        server = self.server("-extension", "X-Resource")
+        windows = self.windows(server, ["--name", "tells", "--pid-property"], ["--name", "silent"])
+        self.expect(run_helper(["windows"], server.environment()),
+                    ['{"windows":[%s]}' % (ENTRY % ("tells", "tells", 150, windows.hex_id(0),
+                                                    windows.process.pid, 200))], 0)
 
     def test_malformed_record_commands_create_nothing(self):
         server = self.server()

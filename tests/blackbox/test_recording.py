@@ -16,13 +16,13 @@ from harness import (HELPER, RecordingCase, TestWindows, probe_video, run_helper
 STOPPED = re.escape(summary())
 
 
-def centre_colour(path, width, height):
-    """The first frame's pixel at the centre of a width x height picture, as "rrggbb"."""
-    crop = "crop=2:2:%d:%d" % (width // 2, height // 2)
-    pixel = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-frames:v", "1", "-vf", crop,
-                            "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
-                           capture_output=True, timeout=60).stdout
-    return pixel[:3].hex() if len(pixel) >= 3 else "none"
+def colour_at(path, x, y, frame=0):
+    """The pixel at (x, y) of one frame (negative: counted from the end) as "rrggbb", or "none"."""
+    frames = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-vf", "crop=2:2:%d:%d" % (x, y),
+                             "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                            capture_output=True, timeout=60).stdout
+    found = [frames[start:start + 3].hex() for start in range(0, len(frames), 12)]
+    return found[frame] if -len(found) <= frame < len(found) else "none"
 
 
 def close_colour(actual, expected, tolerance=24):
@@ -71,8 +71,33 @@ class Recordings(RecordingCase):
         recording.process.send_signal(signal.SIGTERM)
         recording.expect_line(STOPPED)
         self.assertEqual(recording.expect_exit(), 0)
-        colour = centre_colour(self.path(), 200, 160)
+        colour = colour_at(self.path(), 100, 80)
         self.assertTrue(close_colour(colour, "d02020"), colour)
+
+    def test_the_pointer_is_drawn_in_over_the_window(self):
+        windows = self.windows(["--name", "pointed", "--geometry", "200x160+50+50", "--color",
+                                "d02020"])
+        pointer = display.Display(self.server.display)
+        pointer.screen().root.warp_pointer(150, 130)
+        pointer.sync()
+        pointer.close()
+        recording = self.record(windows.ids[0])
+        recording.expect_ready()
+        self.stop_and_expect(recording)
+        self.assertTrue(close_colour(colour_at(self.path(), 100, 80), "000000", 64))
+        self.assertTrue(close_colour(colour_at(self.path(), 20, 20), "d02020"))
+
+    def test_a_resized_window_is_fitted_between_black_bars(self):
+        windows = self.windows(["--name", "resized", "--geometry", "320x240+0+0", "--color",
+                                "d02020"])
+        recording = self.record(windows.ids[0])
+        recording.expect_ready()
+        self.assertEqual(windows.command("resize 0 160 240"), "ok")
+        time.sleep(0.5)
+        self.stop_and_expect(recording)
+        self.assertEqual(probe_video(self.path())["width"], 320)
+        self.assertTrue(close_colour(colour_at(self.path(), 160, 120, -1), "d02020"))
+        self.assertTrue(close_colour(colour_at(self.path(), 20, 120, -1), "000000"))
 
     def test_an_idle_window_still_lasts_as_long_as_the_recording(self):
         windows = self.windows(["--name", "idle", "--geometry", "200x100+0+0"])
@@ -153,7 +178,7 @@ class Recordings(RecordingCase):
                                 "--frame-extents", "20,20,10,30", "--color", "d02020"])
         self.assertTrue(wait_for_property(self.server, windows.ids[0], "WM_STATE"))
         lines, _, _ = run_helper(["windows"], self.server.environment())
-        self.assertIn('"height":440,', lines[0])
+        self.assertIn('"height":440,"id":"%s",' % windows.hex_id(0), lines[0])  # not its frame
         self.assertIn('"width":600}', lines[0])
         recording = self.record(windows.ids[0], outline="outline")
         recording.expect_ready()
@@ -172,7 +197,21 @@ class Recordings(RecordingCase):
         self.stop_and_expect(recording)
         found = probe_video(self.path())
         self.assertEqual((found["width"], found["height"]), (600, 440))
-        self.assertTrue(close_colour(centre_colour(self.path(), 600, 440), "d02020"))
+        self.assertTrue(close_colour(colour_at(self.path(), 300, 220), "d02020"))
+
+
+class WithoutSharedMemory(RecordingCase):
+    server_arguments = ("-extension", "MIT-SHM")
+
+    def test_frames_are_read_without_shared_memory(self):
+        windows = self.windows(["--name", "plain", "--geometry", "200x160+0+0", "--color",
+                                "d02020"])
+        recording = self.record(windows.ids[0])
+        recording.expect_ready()
+        recording.send("stop\n")
+        recording.expect_line(STOPPED)
+        self.assertEqual(recording.expect_exit(), 0)
+        self.assertTrue(close_colour(colour_at(self.path(), 100, 80), "d02020"))
 
 
 class OffScreenRecordings(RecordingCase):
@@ -207,7 +246,7 @@ class OffScreenRecordings(RecordingCase):
                 windows.close()
                 found = probe_video(path)
                 self.assertEqual((found["width"], found["height"]), (width, height))
-                colour = centre_colour(path, width, height)
+                colour = colour_at(path, width // 2, height // 2)
                 self.assertTrue(close_colour(colour, "d02020"), colour)
 
 
