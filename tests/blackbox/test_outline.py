@@ -1,5 +1,5 @@
 """The outline on screen: a red band 3 pixels around the recorded window, rounded at the corners,
-click-through, kept above windows mapped later, reshaped with the window."""
+click-through, kept above windows mapped later, following the window."""
 import re
 import time
 import unittest
@@ -76,9 +76,11 @@ class Outline(RecordingCase):
         self.assertTrue(self.eventually(lambda: self.band_is_around(100, 50, 800, 600)))
         cover.close()
 
-        # A new size moves and reshapes it.
+        # It follows the window to a new size and place.
         self.assertEqual(windows.command("resize 0 400 300"), "ok")
         self.assertTrue(self.eventually(lambda: self.band_is_around(100, 50, 400, 300)))
+        self.assertEqual(windows.command("move 0 200 150"), "ok")
+        self.assertTrue(self.eventually(lambda: self.band_is_around(200, 150, 400, 300)))
 
         recording.send("stop\n")
         recording.expect_line(re.escape(summary()))

@@ -1,5 +1,5 @@
 """A recording through the life of its window: pauses, new segments, a closed window, the test
-hook, minimising under a window manager, and the outline following the window."""
+hook, minimising under a window manager."""
 import re
 import signal
 import subprocess
@@ -103,22 +103,6 @@ class Supervision(RecordingCase):
         recording.expect_line(SEGMENT_ONE)
         recording.process.send_signal(signal.SIGINT)
         recording.expect_line(re.escape(summary(segments=2)))
-        self.assertEqual(recording.expect_exit(), 0)
-
-    def test_the_outline_follows_the_recorded_window(self):
-        windows = self.windows(["--name", "outlined", "--geometry", "300x200+100+50"])
-        recording = self.record(windows.ids[0], outline="outline")
-        recording.expect_ready()
-        self.assertEqual(windows.command("move 0 200 150"), "ok")
-        time.sleep(1.2)  # two health ticks
-        found = self.tool("xdotool", "search", "--classname", "darvo-helper-outline")
-        self.assertEqual(found.returncode, 0)
-        info = self.tool("xwininfo", "-id", found.stdout.split()[0]).stdout
-        for expected in ("Absolute upper-left X:  197", "Absolute upper-left Y:  147",
-                         "Width: 306", "Map State: IsViewable"):
-            self.assertIn(expected, info)
-        recording.process.stdin.close()
-        recording.expect_line(re.escape(summary()))
         self.assertEqual(recording.expect_exit(), 0)
 
 
