@@ -59,16 +59,9 @@ class Xvfb:
                            check=True, capture_output=True)
 
     def environment(self, **changes):
-        """The environment of a client of this server, with `changes` (None removes a name)."""
-        environment = dict(os.environ, DISPLAY=self.display)
-        if self.authority:
-            environment["XAUTHORITY"] = self.authority
-        for name, value in changes.items():
-            if value is None:
-                environment.pop(name, None)
-            else:
-                environment[name] = value
-        return environment
+        """The environment of a client of this server, with `changes`."""
+        authority = {"XAUTHORITY": self.authority} if self.authority else {}
+        return {**os.environ, "DISPLAY": self.display, **authority, **changes}
 
     def close(self):
         self.process.kill()

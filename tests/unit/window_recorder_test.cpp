@@ -158,15 +158,6 @@ class RecorderTest : public ::testing::Test {
     completeStop();
     outputFinishes();
   }
-  // A system stop and the resume into segment 1 once the window is listed again.
-  void pauseAndResume() {
-    systemStop();
-    service.content = capture::ShareableContent{{recordedWindow()}};
-    tick();
-    stream().startCompletion(std::nullopt);
-    drain();
-  }
-
   std::string lastLine() const { return lines.empty() ? "" : lines.back(); }
   int countLines(const std::string& fragment) const {
     int count = 0;
