@@ -9,6 +9,8 @@ import tempfile
 import time
 import unittest
 
+from Xlib import X, display
+
 SOURCE = os.path.realpath(os.path.join(os.path.dirname(__file__), "../.."))
 BUILD = os.environ.get("DARVO_BINARY_DIR", os.path.join(SOURCE, "build"))
 HELPER = os.path.join(BUILD, "darvo-helper")
@@ -98,28 +100,24 @@ class TestWindows:
             stream.close()
 
 
+def eventually(condition, seconds=10):
+    """Whether `condition()` holds within `seconds`, asked every 50 ms."""
+    deadline = time.monotonic() + seconds
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    return True
+
+
 def wait_for_property(server, window, name, timeout=10):
     """Whether `window` has, or gets within `timeout`, the property `name` (WM_STATE once a
     window manager manages it)."""
-    from Xlib import X, display  # pylint: disable=import-outside-toplevel
-
     connection = display.Display(server.display)
     try:
         atom = connection.intern_atom(name)
         target = connection.create_resource_object("window", window)
-        # Listen first, then look: a change between the two still arrives as an event.
-        target.change_attributes(event_mask=X.PropertyChangeMask)
-        if target.get_full_property(atom, X.AnyPropertyType) is not None:
-            return True
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            while connection.pending_events():
-                event = connection.next_event()
-                if (event.type == X.PropertyNotify and event.atom == atom
-                        and event.state == X.PropertyNewValue):
-                    return True
-            select.select([connection.fileno()], [], [], max(0, deadline - time.monotonic()))
-        return False
+        return eventually(lambda: target.get_full_property(atom, X.AnyPropertyType), timeout)
     finally:
         connection.close()
 
@@ -181,6 +179,11 @@ class Recording:
     def send(self, text):
         self.process.stdin.write(text.encode())
         self.process.stdin.flush()
+
+    def expect_end(self, line=None, status=0, timeout=10):
+        """The last line (by default the summary of a stop) and then the exit status."""
+        self.expect_line(re.escape(line or summary()), timeout)
+        self.test.assertEqual(self.expect_exit(), status)
 
     def expect_exit(self, timeout=15):
         """The exit status, once nothing followed the last line and nothing reached stderr."""

@@ -13,7 +13,6 @@ from Xlib import display
 from harness import (HELPER, RecordingCase, TestWindows, probe_video, run_helper, summary,
                      wait_for_property)
 
-STOPPED = re.escape(summary())
 
 
 def colour_at(path, x, y, frame=0):
@@ -40,11 +39,6 @@ def packet_times(path):
 
 
 class Recordings(RecordingCase):
-    def stop_and_expect(self, recording, how="stop\n"):
-        recording.send(how)
-        recording.expect_line(STOPPED)
-        self.assertEqual(recording.expect_exit(), 0)
-
     def test_a_changing_window_makes_an_h264_file_of_its_time(self):
         windows = self.windows(["--name", "movie", "--geometry", "321x241+20+20", "--animate"])
         recording = self.record(windows.ids[0])
@@ -53,8 +47,7 @@ class Recordings(RecordingCase):
         time.sleep(3)
         recording.send("stop\n")
         recorded = time.monotonic() - started
-        recording.expect_line(STOPPED)
-        self.assertEqual(recording.expect_exit(), 0)
+        recording.expect_end()
         found = probe_video(self.path())
         self.assertEqual((found["codec"], found["width"], found["height"]), ("h264", 320, 240))
         self.assertAlmostEqual(found["duration"], recorded, delta=0.6)
@@ -69,8 +62,7 @@ class Recordings(RecordingCase):
         recording = self.record(windows.ids[0])
         recording.expect_ready()
         recording.process.send_signal(signal.SIGTERM)
-        recording.expect_line(STOPPED)
-        self.assertEqual(recording.expect_exit(), 0)
+        recording.expect_end()
         colour = colour_at(self.path(), 100, 80)
         self.assertTrue(close_colour(colour, "d02020"), colour)
 
@@ -83,7 +75,8 @@ class Recordings(RecordingCase):
         pointer.close()
         recording = self.record(windows.ids[0])
         recording.expect_ready()
-        self.stop_and_expect(recording)
+        recording.send("stop\n")
+        recording.expect_end()
         self.assertTrue(close_colour(colour_at(self.path(), 100, 80), "000000", 64))
         self.assertTrue(close_colour(colour_at(self.path(), 20, 20), "d02020"))
 
@@ -94,7 +87,8 @@ class Recordings(RecordingCase):
         recording.expect_ready()
         self.assertEqual(windows.command("resize 0 160 240"), "ok")
         time.sleep(0.5)
-        self.stop_and_expect(recording)
+        recording.send("stop\n")
+        recording.expect_end()
         self.assertEqual(probe_video(self.path())["width"], 320)
         self.assertTrue(close_colour(colour_at(self.path(), 160, 120, -1), "d02020"))
         self.assertTrue(close_colour(colour_at(self.path(), 20, 120, -1), "000000"))
@@ -103,8 +97,7 @@ class Recordings(RecordingCase):
         windows = self.windows(["--name", "idle", "--geometry", "200x100+0+0"])
         recording = self.record(windows.ids[0], duration="2")
         recording.expect_ready()
-        recording.expect_line(re.escape(summary("duration")))
-        self.assertEqual(recording.expect_exit(), 0)
+        recording.expect_end(summary("duration"))
         found = probe_video(self.path())
         self.assertAlmostEqual(found["duration"], 2.0, delta=0.6)
         self.assertLessEqual(found["frames"], 8, "an idle window is not encoded 15 times a second")
@@ -125,7 +118,8 @@ class Recordings(RecordingCase):
         time.sleep(1)
         drag(1100, 900, 20, 20)
         time.sleep(0.3)
-        self.stop_and_expect(recording)
+        recording.send("stop\n")
+        recording.expect_end()
         times = packet_times(self.path())
         self.assertGreaterEqual(len(times), 10)
         gaps = [later - earlier for earlier, later in zip(times, times[1:])]
@@ -142,8 +136,7 @@ class Recordings(RecordingCase):
                 recording = self.record(windows.ids[0], path)
                 recording.expect_ready()
                 stop(recording)
-                recording.expect_line(STOPPED)
-                self.assertEqual(recording.expect_exit(), 0)
+                recording.expect_end()
                 self.assertIsNotNone(probe_video(path))
 
     def test_other_input_is_ignored_and_input_at_its_end_stops_at_once(self):
@@ -152,7 +145,8 @@ class Recordings(RecordingCase):
         recording.expect_ready()
         recording.send("STOP\npause\nresume\nquit\n")
         self.assertIsNone(recording.line(timeout=1.5))
-        self.stop_and_expect(recording, "stop")
+        recording.send("stop")
+        recording.expect_end()
         lines, status, _ = run_helper(["record", windows.hex_id(0), self.path("eof.mp4"), "none",
                                        "no-outline"], self.server.environment())
         self.assertEqual((lines[-1:], status), ([summary()], 0))
@@ -194,7 +188,8 @@ class Recordings(RecordingCase):
         self.assertEqual(absolute(panel, "Y"), absolute(client, "Y") + 10 - 3, panel)
         self.assertIn("Width: 606", panel)
         self.assertIn("Height: 446", panel)
-        self.stop_and_expect(recording)
+        recording.send("stop\n")
+        recording.expect_end()
         found = probe_video(self.path())
         self.assertEqual((found["width"], found["height"]), (600, 440))
         self.assertTrue(close_colour(colour_at(self.path(), 300, 220), "d02020"))
@@ -209,8 +204,7 @@ class WithoutSharedMemory(RecordingCase):
         recording = self.record(windows.ids[0])
         recording.expect_ready()
         recording.send("stop\n")
-        recording.expect_line(STOPPED)
-        self.assertEqual(recording.expect_exit(), 0)
+        recording.expect_end()
         self.assertTrue(close_colour(colour_at(self.path(), 100, 80), "d02020"))
 
 
@@ -241,8 +235,7 @@ class OffScreenRecordings(RecordingCase):
                 recording = self.record(windows.ids[0], path)
                 recording.expect_ready()
                 recording.process.send_signal(signal.SIGTERM)
-                recording.expect_line(STOPPED)
-                self.assertEqual(recording.expect_exit(), 0)
+                recording.expect_end()
                 windows.close()
                 found = probe_video(path)
                 self.assertEqual((found["width"], found["height"]), (width, height))

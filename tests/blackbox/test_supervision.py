@@ -24,8 +24,7 @@ class Supervision(RecordingCase):
         recording.expect_line(ONSCREEN)
         recording.expect_line(SEGMENT_ONE)
         recording.send("stop\n")
-        recording.expect_line(re.escape(summary(segments=2)))
-        self.assertEqual(recording.expect_exit(), 0)
+        recording.expect_end(summary(segments=2))
         for path in (self.path(), self.second_segment()):
             found = probe_video(path)
             self.assertEqual(found["width"], 240, path)
@@ -55,8 +54,7 @@ class Supervision(RecordingCase):
         recording.expect_ready()
         windows.process.kill()
         recording.expect_line(OFFSCREEN)
-        recording.expect_line(re.escape(summary("source_ended", "window_closed")))
-        self.assertEqual(recording.expect_exit(), 1)
+        recording.expect_end(summary("source_ended", "window_closed"), 1)
         self.assertGreater(probe_video(self.path())["frames"], 0)
 
     def test_the_test_hook_simulates_one_system_stop_and_both_files_are_whole(self):
@@ -67,8 +65,7 @@ class Supervision(RecordingCase):
         recording.expect_line(SEGMENT_ONE)
         self.assertIsNone(recording.line(timeout=2), "the hook fires once")
         recording.process.stdin.close()
-        recording.expect_line(re.escape(summary(segments=2)))
-        self.assertEqual(recording.expect_exit(), 0)
+        recording.expect_end(summary(segments=2))
         # The pause comes at the first health check past one second, about 0.9 s after "ready".
         self.assertWholeFile(self.path(), 0.7)
         self.assertWholeFile(self.second_segment(), 1.5)
@@ -80,8 +77,7 @@ class Supervision(RecordingCase):
         recording = self.record(windows.ids[0], DARVO_HELPER_TEST_SYSTEM_STOP_AT="1")
         recording.expect_ready()
         recording.expect_line(PAUSED)
-        recording.expect_line(r'\{"error":"recording_failed"\}')
-        self.assertEqual(recording.expect_exit(), 1)
+        recording.expect_end('{"error":"recording_failed"}', 1)
         with open(self.second_segment()) as file:
             self.assertEqual(file.read(), "precious")
         self.assertIsNotNone(probe_video(self.path()))
@@ -102,8 +98,7 @@ class Supervision(RecordingCase):
         recording.expect_line(ONSCREEN)
         recording.expect_line(SEGMENT_ONE)
         recording.process.send_signal(signal.SIGINT)
-        recording.expect_line(re.escape(summary(segments=2)))
-        self.assertEqual(recording.expect_exit(), 0)
+        recording.expect_end(summary(segments=2))
 
 
 if __name__ == "__main__":
