@@ -9,7 +9,8 @@ import tempfile
 import time
 import unittest
 
-from Xlib import X, display
+from Xlib import X, display, protocol
+from Xlib.protocol import event
 
 SOURCE = os.path.realpath(os.path.join(os.path.dirname(__file__), "../.."))
 BUILD = os.environ.get("DARVO_BINARY_DIR", os.path.join(SOURCE, "build"))
@@ -65,6 +66,12 @@ class Xvfb:
         authority = {"XAUTHORITY": self.authority} if self.authority else {}
         return {**os.environ, "DISPLAY": self.display, **authority, **changes}
 
+    def connect(self):
+        """A python-xlib connection. The library keeps one table of extension event codes for all
+        its connections: a fresh one keeps another server's codes out."""
+        protocol.display.Display.event_classes = event.event_class.copy()
+        return display.Display(self.display)
+
     def close(self):
         self.process.kill()
         self.process.wait()
@@ -72,13 +79,14 @@ class Xvfb:
 
 
 class TestWindows:
-    """darvo-test-window with one option list per window; `ids` holds their XIDs once mapped."""
+    """darvo-test-window with one option list per window; `ids` holds their XIDs once mapped.
+    The test changes them as any X client can: map, unmap, move, resize."""
 
     def __init__(self, server, *windows):
         arguments = [word for options in windows for word in ("--window", *options)]
+        self.connection = server.connect()
         self.process = subprocess.Popen([TEST_WINDOW, *arguments], env=server.environment(),
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE)
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.ids = [int(read_line(self.process.stdout, 10) or "0", 16) for _ in windows]
         if 0 in self.ids:
             self.close()
@@ -87,17 +95,18 @@ class TestWindows:
     def hex_id(self, index):
         return "0x%x" % self.ids[index]
 
-    def command(self, line):
-        """Sends one command line; the program's answer ("ok" or "error ...")."""
-        self.process.stdin.write((line + "\n").encode())
-        self.process.stdin.flush()
-        return read_line(self.process.stdout, 10)
+    def change(self, index, change, **values):
+        """Done by the server once this returns: change is "map", "unmap" or "configure"."""
+        getattr(self.connection.create_resource_object("window", self.ids[index]), change)(**values)
+        self.connection.sync()
 
     def close(self):
-        self.process.kill()
-        self.process.wait()
-        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
-            stream.close()
+        if self.process.returncode is None:
+            self.process.kill()
+            self.process.wait()
+            self.process.stdout.close()
+            self.process.stderr.close()
+            self.connection.close()
 
 
 def eventually(condition, seconds=10):
@@ -111,12 +120,12 @@ def eventually(condition, seconds=10):
 
 
 def wait_for_property(server, window, name, timeout=10):
-    """Whether `window` has, or gets within `timeout`, the property `name` (WM_STATE once a
-    window manager manages it)."""
-    connection = display.Display(server.display)
+    """Whether `window` (None: the root) has, or gets within `timeout`, the property `name`
+    (WM_STATE once a window manager manages it)."""
+    connection = server.connect()
     try:
         atom = connection.intern_atom(name)
-        target = connection.create_resource_object("window", window)
+        target = connection.create_resource_object("window", window or connection.screen().root.id)
         return eventually(lambda: target.get_full_property(atom, X.AnyPropertyType), timeout)
     finally:
         connection.close()
@@ -225,6 +234,12 @@ class RecordingCase(unittest.TestCase):
     def record(self, window, path=None, duration="none", outline="no-outline", **environment):
         return Recording(self, self.server, window, path or self.path(), duration, outline,
                          **environment)
+
+    def warp_pointer(self, x, y):
+        connection = self.server.connect()
+        connection.screen().root.warp_pointer(x, y)
+        connection.sync()
+        connection.close()
 
     def tool(self, *command):
         return subprocess.run(command, env=self.server.environment(), capture_output=True,

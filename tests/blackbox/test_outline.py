@@ -2,7 +2,7 @@
 click-through, kept above windows mapped later, following the window."""
 import unittest
 
-from Xlib import X, display
+from Xlib import X
 
 from harness import RecordingCase, eventually
 
@@ -14,7 +14,7 @@ class Outline(RecordingCase):
 
     def setUp(self):
         super().setUp()
-        self.connection = display.Display(self.server.display)
+        self.connection = self.server.connect()
         self.addCleanup(self.connection.close)
         self.root = self.connection.screen().root
         # A blue window under everything that records the clicks it gets.
@@ -67,9 +67,9 @@ class Outline(RecordingCase):
         cover.close()
 
         # It follows the window to a new size and place.
-        self.assertEqual(windows.command("resize 0 400 300"), "ok")
+        windows.change(0, "configure", width=400, height=300)
         self.assertTrue(eventually(lambda: self.band_is_around(100, 50, 400, 300)))
-        self.assertEqual(windows.command("move 0 200 150"), "ok")
+        windows.change(0, "configure", x=200, y=150)
         self.assertTrue(eventually(lambda: self.band_is_around(200, 150, 400, 300)))
 
         recording.send("stop\n")

@@ -8,8 +8,6 @@ import subprocess
 import time
 import unittest
 
-from Xlib import display
-
 from harness import (HELPER, RecordingCase, TestWindows, probe_video, run_helper, summary,
                      wait_for_property)
 
@@ -69,10 +67,7 @@ class Recordings(RecordingCase):
     def test_the_pointer_is_drawn_in_over_the_window(self):
         windows = self.windows(["--name", "pointed", "--geometry", "200x160+50+50", "--color",
                                 "d02020"])
-        pointer = display.Display(self.server.display)
-        pointer.screen().root.warp_pointer(150, 130)
-        pointer.sync()
-        pointer.close()
+        self.warp_pointer(150, 130)
         recording = self.record(windows.ids[0])
         recording.expect_ready()
         recording.send("stop\n")
@@ -85,7 +80,7 @@ class Recordings(RecordingCase):
                                 "d02020"])
         recording = self.record(windows.ids[0])
         recording.expect_ready()
-        self.assertEqual(windows.command("resize 0 160 240"), "ok")
+        windows.change(0, "configure", width=160, height=240)
         time.sleep(0.5)
         recording.send("stop\n")
         recording.expect_end()
@@ -111,7 +106,7 @@ class Recordings(RecordingCase):
         def drag(from_x, from_y, to_x, to_y):
             for step in range(1, 9):
                 x, y = from_x + (to_x - from_x) * step // 8, from_y + (to_y - from_y) * step // 8
-                self.assertEqual(windows.command("move 0 %d %d" % (x, y)), "ok")
+                windows.change(0, "configure", x=x, y=y)
                 time.sleep(0.06)
 
         drag(20, 20, 1100, 900)
@@ -164,10 +159,7 @@ class Recordings(RecordingCase):
                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
             self.addCleanup(process.wait)
             self.addCleanup(process.kill)
-        root = display.Display(self.server.display)
-        self.assertTrue(wait_for_property(self.server, root.screen().root.id,
-                                          "_NET_SUPPORTING_WM_CHECK"))
-        root.close()
+        self.assertTrue(wait_for_property(self.server, None, "_NET_SUPPORTING_WM_CHECK"))
         windows = self.windows(["--name", "shadowed", "--geometry", "640x480+100+50", "--argb",
                                 "--frame-extents", "20,20,10,30", "--color", "d02020"])
         self.assertTrue(wait_for_property(self.server, windows.ids[0], "WM_STATE"))
@@ -223,10 +215,7 @@ class OffScreenRecordings(RecordingCase):
             "wider than the longest side": (["--geometry", "5000x1000+0+0"], 4096, 818)}
         # Xvfb starts the pointer at the screen's centre, where the drawn-in cursor would hide
         # the centre of a screen-sized window.
-        pointer = display.Display(self.server.display)
-        pointer.screen().root.warp_pointer(0, 0)
-        pointer.sync()
-        pointer.close()
+        self.warp_pointer(0, 0)
         for name, (options, width, height) in placements.items():
             with self.subTest(name):
                 windows = TestWindows(self.server, options + ["--name", "placed", "--color",

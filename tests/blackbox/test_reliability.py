@@ -77,11 +77,11 @@ class FullDisk(RecordingCase):
         first = os.path.join(self.mount_point, "out.mp4")
         recording = self.record(windows.ids[0], first)
         recording.expect_ready()
-        self.assertEqual(windows.command("unmap 0"), "ok")
+        windows.change(0, "unmap")
         recording.expect_lines_in_any_order(PAUSED, OFFSCREEN)
         time.sleep(0.5)  # the paused segment is complete once its file is synced
         self.fill_up()
-        self.assertEqual(windows.command("map 0"), "ok")
+        windows.change(0, "map")
         recording.expect_line(ONSCREEN)
         recording.expect_end('{"error":"recording_failed"}', 1)
         os.remove(os.path.join(self.mount_point, "filler"))

@@ -18,9 +18,9 @@ class Supervision(RecordingCase):
         windows = self.windows(["--name", "comeback", "--geometry", "240x180+0+0", "--animate"])
         recording = self.record(windows.ids[0])
         recording.expect_ready()
-        self.assertEqual(windows.command("unmap 0"), "ok")
+        windows.change(0, "unmap")
         recording.expect_lines_in_any_order(PAUSED, OFFSCREEN)
-        self.assertEqual(windows.command("map 0"), "ok")
+        windows.change(0, "map")
         recording.expect_line(ONSCREEN)
         recording.expect_line(SEGMENT_ONE)
         recording.send("stop\n")
@@ -35,7 +35,7 @@ class Supervision(RecordingCase):
         recording = self.record(windows.ids[0])
         recording.expect_ready()
         time.sleep(2)
-        self.assertEqual(windows.command("unmap 0"), "ok")
+        windows.change(0, "unmap")
 
         # The health check may report the window leaving at any moment until the stop.
         def next_besides_offscreen():

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "capture/capture.hpp"
@@ -34,15 +35,12 @@ class ScriptedStream : public capture::Stream {
 
   std::optional<capture::CaptureError> addStreamOutput(
       std::shared_ptr<capture::StreamOutput> output, asio::any_io_executor /*queue*/) override {
-    if (refuseStreamOutput) return refuseStreamOutput;
-    streamOutput = std::move(output);
-    return std::nullopt;
+    if (!refuseStreamOutput) streamOutput = std::move(output);
+    return refuseStreamOutput;
   }
   std::optional<capture::CaptureError> addRecordingOutput(
-      std::shared_ptr<capture::RecordingOutput> output) override {
-    if (refuseRecordingOutput) return refuseRecordingOutput;
-    recordingOutput = std::move(output);
-    return std::nullopt;
+      std::shared_ptr<capture::RecordingOutput> /*output*/) override {
+    return refuseRecordingOutput;
   }
   void startCapture(capture::Completion completion) override {
     startCompletion = std::move(completion);
@@ -56,7 +54,6 @@ class ScriptedStream : public capture::Stream {
   capture::StreamConfiguration configuration;
   std::shared_ptr<capture::StreamDelegate> delegate;
   std::shared_ptr<capture::StreamOutput> streamOutput;
-  std::shared_ptr<capture::RecordingOutput> recordingOutput;
   std::optional<capture::CaptureError> refuseStreamOutput;
   std::optional<capture::CaptureError> refuseRecordingOutput;
   capture::Completion startCompletion;
@@ -65,52 +62,42 @@ class ScriptedStream : public capture::Stream {
   bool throwOnStop = false;
 };
 
-class ScriptedWindowList : public capture::WindowListService {
- public:
-  std::optional<capture::WindowListEntry> windowInfo(uint32_t windowID) override {
-    const auto found = entries.find(windowID);
-    if (found == entries.end()) return std::nullopt;
-    return found->second;
-  }
-  std::optional<std::vector<uint32_t>> allWindowNumbers() override { return allNumbers; }
-
-  std::map<uint32_t, capture::WindowListEntry> entries;
-  std::optional<std::vector<uint32_t>> allNumbers = std::vector<uint32_t>{};
-};
-
-class ScriptedCaptureService : public capture::CaptureService {
+// The capture service and its window list in one.
+class ScriptedCaptureService : public capture::CaptureService, public capture::WindowListService {
  public:
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                            capture::ContentCompletion completion) override {
-    contentRequests.push_back({excludingDesktopWindows, onScreenWindowsOnly});
-    if (content) {
-      completion(*content);
-    } else {
-      completion(capture::CaptureError{"scripted", 1});
-    }
+    contentRequests.emplace_back(excludingDesktopWindows, onScreenWindowsOnly);
+    if (content) return completion(*content);
+    completion(capture::CaptureError{"scripted", 1});
   }
   capture::ContentFilter makeContentFilter(const capture::Window& window) override {
     return {window,
             filterRect.value_or(capture::Rect{0, 0, window.frame.width, window.frame.height}),
             pointPixelScale};
   }
+  // The refusals set for the next stream are that stream's alone.
   std::shared_ptr<capture::Stream> makeStream(
       const capture::ContentFilter& /*filter*/, const capture::StreamConfiguration& configuration,
       std::shared_ptr<capture::StreamDelegate> delegate) override {
     auto stream = std::make_shared<ScriptedStream>(configuration, std::move(delegate));
-    stream->refuseStreamOutput = nextStreamRefusesOutput;
-    stream->refuseRecordingOutput = nextStreamRefusesRecording;
-    streams.push_back(stream);
-    return stream;
+    stream->refuseStreamOutput = std::exchange(nextStreamRefusesOutput, std::nullopt);
+    stream->refuseRecordingOutput = std::exchange(nextStreamRefusesRecording, std::nullopt);
+    return streams.emplace_back(stream);
   }
   std::shared_ptr<capture::RecordingOutput> makeRecordingOutput(
       const capture::RecordingOutputConfiguration& configuration,
       std::shared_ptr<capture::RecordingOutputDelegate> delegate) override {
-    auto output = std::make_shared<ScriptedRecordingOutput>(configuration, std::move(delegate));
-    outputs.push_back(output);
-    return output;
+    return outputs.emplace_back(
+        std::make_shared<ScriptedRecordingOutput>(configuration, std::move(delegate)));
   }
-  capture::WindowListService& windowList() override { return windows; }
+  capture::WindowListService& windowList() override { return *this; }
+  std::optional<capture::WindowListEntry> windowInfo(uint32_t windowID) override {
+    const auto found = windowEntries.find(windowID);
+    if (found == windowEntries.end()) return std::nullopt;
+    return found->second;
+  }
+  std::optional<std::vector<uint32_t>> allWindowNumbers() override { return windowNumbers; }
 
   std::optional<capture::ShareableContent> content;
   std::optional<capture::Rect> filterRect;
@@ -120,7 +107,8 @@ class ScriptedCaptureService : public capture::CaptureService {
   std::vector<std::pair<bool, bool>> contentRequests;
   std::vector<std::shared_ptr<ScriptedStream>> streams;
   std::vector<std::shared_ptr<ScriptedRecordingOutput>> outputs;
-  ScriptedWindowList windows;
+  std::map<uint32_t, capture::WindowListEntry> windowEntries;
+  std::optional<std::vector<uint32_t>> windowNumbers = std::vector<uint32_t>{};
 };
 
 }  // namespace darvo::testing

@@ -4,7 +4,10 @@
 
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <asio/co_spawn.hpp>
@@ -29,14 +32,18 @@ struct FakeOutlinePanel : recording::OutlinePanel {
 constexpr uint32_t kWindowID = 0x1a2b;
 constexpr int32_t kOwnerPID = 4242;
 constexpr int64_t kLimit = recording::kSizeLimitBytes;
+constexpr const char* kReady = R"({"event":"ready"})";
+constexpr const char* kRecordingFailed = R"({"error":"recording_failed"} exit 1)";
 
 capture::Window recordedWindow() {
   return {kWindowID, {100, 50, 800, 600}, 0, capture::RunningApplication{"app", "app", kOwnerPID}};
 }
 
+// The summary line and the exit status that must follow it, as `ending()` gives them.
 std::string summary(const std::string& reason, const std::string& detail, int segments = 1) {
   return R"({"detail":")" + detail + R"(","event":"finished","reason":")" + reason +
-         R"(","segments":)" + std::to_string(segments) + "}";
+         R"(","segments":)" + std::to_string(segments) + "} exit " +
+         (reason == "source_ended" ? "1" : "0");
 }
 
 class RecorderTest : public ::testing::Test {
@@ -49,8 +56,12 @@ class RecorderTest : public ::testing::Test {
     }
   }
 
+  // A new recorder of `window`, listed on screen; the lines and exit status start anew.
   void makeRecorder(std::optional<double> duration = std::nullopt, bool showOutline = false,
                     capture::Window window = recordedWindow()) {
+    lines.clear();
+    exitStatus.reset();
+    startResult.reset();
     recording::RecorderPorts ports;
     ports.emit = [this](const protocol::JsonObject& object) {
       lines.push_back(protocol::serialize(object).value_or("<unserialisable>"));
@@ -68,7 +79,7 @@ class RecorderTest : public ::testing::Test {
     ports.healthPeriod = std::chrono::hours(24);
     ports.segmentFinishTimeout = segmentFinishTimeout;
     ports.simulatedStopAt = simulatedStopAt;
-    service.windows.entries[window.windowID] = {window.frame, kOwnerPID, true};
+    service.windowEntries[window.windowID] = {window.frame, kOwnerPID, true};
     recorder = std::make_shared<recording::WindowRecorder>(window, duration, showOutline, io,
                                                            service, std::move(ports));
   }
@@ -81,32 +92,20 @@ class RecorderTest : public ::testing::Test {
         [](const std::exception_ptr& error) {
           if (error) std::rethrow_exception(error);
         });
-    drain();
-    if (!service.streams.empty() && stream().startCompletion) {
-      stream().startCompletion(startError);
-    }
-    drain();
+    act();
+    captureStarts(startError);
   }
 
-  // Runs every ready handler; a process end stops it, as it would stop the process.
-  void drain() {
+  // Runs `action`, then every ready handler; a process end stops both, as it would the process.
+  void act(const std::function<void()>& action = [] {}) {
     if (exitStatus) return;
     try {
+      action();
       do {
         io.restart();
       } while (io.poll() > 0);
     } catch (const protocol::ProcessEnded&) {
     }
-  }
-
-  template <typename Action>
-  void act(Action action) {
-    if (exitStatus) return;
-    try {
-      action();
-    } catch (const protocol::ProcessEnded&) {
-    }
-    drain();
   }
 
   void tick() {
@@ -123,42 +122,51 @@ class RecorderTest : public ::testing::Test {
   ScriptedStream& stream() { return *service.streams.back(); }
   ScriptedRecordingOutput& output() { return *service.outputs.back(); }
 
+  // The newest stream's capture start completes, once.
+  void captureStarts(std::optional<capture::CaptureError> error = std::nullopt) {
+    if (service.streams.empty() || !stream().startCompletion) return;
+    act([&] { std::exchange(stream().startCompletion, nullptr)(error); });
+  }
   void outputStarts(double recordedSeconds = 0.1) {
     output().duration = recordedSeconds;
     act([&] { output().delegate->recordingOutputDidStart(); });
   }
-  void sample(capture::SampleBuffer buffer) {
+  // By default a complete frame.
+  void sampleArrives(capture::SampleBuffer buffer = {true, {capture::FrameInfo{0}}}) {
     act([&] { stream().streamOutput->streamDidOutputSample(buffer); });
   }
-  void frameArrives() { sample({true, {capture::FrameInfo{0}}}); }
-  // Segment 0 started, a frame in, recorded time above zero: the "ready" state.
-  void startReady() {
+  // A new recorder whose segment 0 started, with a frame in and recorded time: "ready".
+  void startReady(std::optional<double> duration = std::nullopt, bool showOutline = false,
+                  capture::Window window = recordedWindow()) {
+    makeRecorder(duration, showOutline, std::move(window));
     start();
     outputStarts();
-    frameArrives();
+    sampleArrives();
   }
-  void streamStops(const capture::CaptureError& error) {
+  // By default the system's stop, which pauses.
+  void streamStops(capture::CaptureError error = {capture::kStreamErrorDomain,
+                                                  capture::kSystemStoppedStreamCode}) {
     act([&] { stream().delegate->streamDidStop(error); });
   }
-  void systemStop() {
-    streamStops({capture::kStreamErrorDomain, capture::kSystemStoppedStreamCode});
-  }
-  void completeStop(std::optional<capture::CaptureError> error = std::nullopt) {
-    act([&] { stream().stopCompletion(error); });
-  }
-  void outputFinishes() { outputFinishesAt(service.outputs.size() - 1); }
-  void outputFinishesAt(std::size_t index) {
-    act([&] { service.outputs.at(index)->delegate->recordingOutputDidFinish(); });
+  // Negative indices count from the newest output.
+  void outputFinishes(int index = -1) {
+    const auto at = index < 0 ? service.outputs.size() + index : std::size_t(index);
+    act([&] { service.outputs.at(at)->delegate->recordingOutputDidFinish(); });
   }
   void outputFails() {
     act([&] { output().delegate->recordingOutputDidFail({"scripted", 9}); });
   }
-  // The end of a stop that waits for the stream, as the capture layer gives it.
-  void finishStop() {
-    completeStop();
-    outputFinishes();
+  // The end of a stop that waits for the stream, as the capture layer gives it; a stop that
+  // fails never ends the file.
+  void finishStop(std::optional<capture::CaptureError> error = std::nullopt) {
+    act([&] { stream().stopCompletion(error); });
+    if (!error) outputFinishes();
   }
   std::string lastLine() const { return lines.empty() ? "" : lines.back(); }
+  // The last line and the exit status after it.
+  std::string ending() const {
+    return lastLine() + " exit " + (exitStatus ? std::to_string(*exitStatus) : "none");
+  }
   int countLines(const std::string& fragment) const {
     int count = 0;
     for (const auto& line : lines) count += line.find(fragment) != std::string::npos ? 1 : 0;
@@ -182,12 +190,12 @@ TEST_F(RecorderTest, StartOpensSegmentZeroAtACappedSizeWithItsOutline) {
   service.filterRect = capture::Rect{0, 0, 5000, 3000};
   start();
   ASSERT_EQ(service.streams.size(), 1U);
-  EXPECT_EQ(stream().configuration.width, 4096);
-  EXPECT_EQ(stream().configuration.height, 2456);
-  EXPECT_EQ(stream().configuration.minimumFrameInterval.timescale, 15);
+  const auto& configuration = stream().configuration;
+  EXPECT_EQ(std::tuple(configuration.width, configuration.height,
+                       configuration.minimumFrameInterval.timescale),
+            std::tuple(4096, 2456, 15));
   EXPECT_EQ(output().configuration.outputPath, "/x/out.mp4");
-  ASSERT_TRUE(startResult);
-  EXPECT_FALSE(startResult->has_value());
+  EXPECT_TRUE(startResult && !*startResult);
   EXPECT_TRUE(lines.empty()) << "the segment line waits for the output's start";
   ASSERT_NE(outline, nullptr);
   EXPECT_DOUBLE_EQ(outline->frames.at(0).x, 97);
@@ -201,27 +209,24 @@ TEST_F(RecorderTest, UnusableGeometryAndCaptureRefusalsEndTheStart) {
   makeRecorder();
   service.pointPixelScale = 0.0F;
   start();
-  EXPECT_EQ(lines, std::vector<std::string>{R"({"error":"invalid_geometry"})"});
-  EXPECT_EQ(exitStatus, 1);
+  EXPECT_EQ(lines.size(), 1U);
+  EXPECT_EQ(ending(), R"({"error":"invalid_geometry"} exit 1)");
   service.pointPixelScale = 1.0F;
 
-  for (int refusal = 0; refusal < 3; ++refusal) {
-    SCOPED_TRACE(refusal);
-    exitStatus.reset();
-    lines.clear();
+  // Refused: the stream output, the recording output, the capture's start.
+  const capture::CaptureError refusal{"scripted", 7};
+  for (int step = 0; step < 3; ++step) {
+    SCOPED_TRACE(step);
     makeRecorder();
-    const capture::CaptureError error{"scripted", 7};
-    if (refusal == 0) service.nextStreamRefusesOutput = error;
-    if (refusal == 1) service.nextStreamRefusesRecording = error;
-    start(refusal == 2 ? std::optional(error) : std::nullopt);
+    if (step == 0) service.nextStreamRefusesOutput = refusal;
+    if (step == 1) service.nextStreamRefusesRecording = refusal;
+    start(step == 2 ? std::optional(refusal) : std::nullopt);
     ASSERT_TRUE(startResult && *startResult);
     EXPECT_EQ((*startResult)->code, 7);
-    service.nextStreamRefusesOutput.reset();
-    service.nextStreamRefusesRecording.reset();
-    if (refusal == 2) continue;  // the stream was made: stopping it is asked for
+    if (step == 2) continue;  // the stream was made: stopping it is asked for
     // Nothing was started, so nothing is stopped or waited for.
     stop();
-    EXPECT_EQ(lastLine(), summary("stopped", ""));
+    EXPECT_EQ(ending(), summary("stopped", ""));
   }
 }
 
@@ -229,283 +234,260 @@ TEST_F(RecorderTest, ReadyNeedsACompleteFrameAStartedSegmentAndRecordedTime) {
   makeRecorder();
   start();
   outputStarts(0.0);
-  ASSERT_EQ(lines.size(), 1U);
-  EXPECT_NE(lines[0].find(R"("event":"segment","file":"\/x\/out.mp4","index":0,"startedAtMs":)"),
-            std::string::npos)
-      << lines[0];
+  EXPECT_EQ(lines.size(), 1U);
+  EXPECT_EQ(countLines(R"({"event":"segment","file":"\/x\/out.mp4","index":0,"startedAtMs":)"), 1);
   for (const capture::SampleBuffer& incomplete :
        std::vector<capture::SampleBuffer>{{true, {capture::FrameInfo{1}}},
                                           {true, {capture::FrameInfo{}}},
                                           {true, {}},
                                           {false, {capture::FrameInfo{0}}}}) {
-    sample(incomplete);
+    sampleArrives(incomplete);
   }
   output().duration = 0.07;
   tick();
   EXPECT_EQ(countLines("ready"), 0) << "no complete frame yet";
   output().duration = 0.0;
-  frameArrives();
+  sampleArrives();
   output().duration = std::nan("");
   tick();
   EXPECT_EQ(countLines("ready"), 0) << "no recorded time yet";
   output().duration = 0.07;
   tick();
-  EXPECT_EQ(lastLine(), R"({"event":"ready"})");
-  frameArrives();
+  EXPECT_EQ(lastLine(), kReady);
+  sampleArrives();
   tick();
   EXPECT_EQ(countLines("ready"), 1);
 
   // A frame before the segment's start: ready as soon as the segment starts.
-  lines.clear();
   makeRecorder();
   start();
-  frameArrives();
+  sampleArrives();
   outputStarts();
-  EXPECT_EQ(lastLine(), R"({"event":"ready"})");
+  EXPECT_EQ(lastLine(), kReady);
 }
 
 TEST_F(RecorderTest, AStopWaitsForTheFileAndEndsOnce) {
-  makeRecorder();
   startReady();
-  EXPECT_EQ(lastLine(), R"({"event":"ready"})") << "with the first frame, not at the next tick";
+  EXPECT_EQ(lastLine(), kReady) << "with the first frame, not at the next tick";
   stop();
   stop();
   EXPECT_EQ(stream().stopRequests, 1);
-  completeStop();
+  act([&] { stream().stopCompletion(std::nullopt); });
   EXPECT_FALSE(exitStatus) << "the summary waits for the file";
   outputFinishes();
-  EXPECT_EQ(lastLine(), summary("stopped", ""));
+  EXPECT_EQ(ending(), summary("stopped", ""));
   EXPECT_EQ(countLines("finished"), 1);
-  EXPECT_EQ(exitStatus, 0);
 }
 
 TEST_F(RecorderTest, StopsThatFindNothingToWaitFor) {
   makeRecorder();
   stop();  // before any stream
-  EXPECT_EQ(lines, std::vector<std::string>{summary("stopped", "")});
-  EXPECT_EQ(exitStatus, 0);
+  EXPECT_EQ(lines.size(), 1U);
+  EXPECT_EQ(ending(), summary("stopped", ""));
 
-  exitStatus.reset();
   makeRecorder();
   start();
-  frameArrives();
+  sampleArrives();
   stop();
   outputStarts();
   EXPECT_EQ(countLines(R"("event":"segment")"), 1);
   EXPECT_EQ(countLines("ready"), 0) << "no ready once stopping";
 
   // A capture that cannot be stopped never ends its file: the summary comes at once.
-  exitStatus.reset();
-  makeRecorder();
   startReady();
   stop();
-  completeStop(capture::CaptureError{"scripted", 3});
-  EXPECT_EQ(lastLine(), summary("stopped", ""));
-  EXPECT_EQ(exitStatus, 0);
+  finishStop(capture::CaptureError{"scripted", 3});
+  EXPECT_EQ(ending(), summary("stopped", ""));
 }
 
 TEST_F(RecorderTest, AnExceptionInATaskStillEndsWithASummary) {
   segmentFinishTimeout = std::chrono::seconds(0);
-  makeRecorder();
   startReady();
   stream().throwOnStop = true;
   stop();
-  EXPECT_EQ(lastLine(), summary("source_ended", "internal_error"));
-  EXPECT_EQ(exitStatus, 1);
+  EXPECT_EQ(ending(), summary("source_ended", "internal_error"));
 }
 
 TEST_F(RecorderTest, EndsThatNobodyAskedFor) {
-  struct Case {
-    const char* name;
-    std::function<void(RecorderTest&)> cause;
-    std::string summary;
-  };
-  const std::vector<Case> cases = {
-      {"segment ended", [](RecorderTest& t) { t.outputFinishes(); },
-       summary("source_ended", "stream_ended")},
-      {"stream error",
-       [](RecorderTest& t) {
-         t.streamStops({"other", -3821});
+  auto& listed = service.windowEntries;
+  auto ownerless = recordedWindow();
+  ownerless.owningApplication.reset();
+  const std::vector<std::pair<std::function<void()>, std::string>> causes = {
+      {[&] { outputFinishes(); }, "stream_ended"},
+      {[&] {
+         streamStops({"other", -3821});
        },
-       summary("source_ended", "stream_error other -3821")},
-      {"system stop while stopping",
-       [](RecorderTest& t) {
-         t.stop();
-         t.systemStop();
+       "stream_error other -3821"},
+      {[&] {
+         stop();
+         streamStops();
        },
-       summary("source_ended", "stream_error x11_capture -3821")},
+       "stream_error x11_capture -3821"},
+      {[&] {
+         listed.clear();
+         tick();
+       },
+       "window_closed"},  // and not among the window numbers
+      {[&] {
+         listed[kWindowID].ownerPID.reset();
+         service.windowNumbers.reset();
+         tick();
+       },
+       "window_closed"},
+      {[&] {
+         listed[kWindowID].ownerPID = 999;
+         tick();
+       },
+       "window_reused"},
+      // Recorded without an owner, now listed with one.
+      {[&] {
+         startReady(std::nullopt, false, ownerless);
+         tick();
+       },
+       "window_reused"},
   };
-  for (const auto& each : cases) {
-    SCOPED_TRACE(each.name);
-    exitStatus.reset();
-    makeRecorder(5.0);
-    startReady();
-    each.cause(*this);
-    if (!exitStatus) finishStop();
-    EXPECT_EQ(lastLine(), each.summary);
-    EXPECT_EQ(exitStatus, 1);
+  for (const auto& [cause, detail] : causes) {
+    SCOPED_TRACE(detail);
+    startReady(5.0);
+    cause();
+    finishStop();
+    EXPECT_EQ(ending(), summary("source_ended", detail));
+    EXPECT_EQ(countLines("paused"), 0);
   }
 }
 
 TEST_F(RecorderTest, ARecordingFailureEndsAtOnceUnlessTheFileIsPaused) {
-  makeRecorder();
   startReady();
   outputFails();
-  EXPECT_EQ(lastLine(), R"({"error":"recording_failed"})");
-  EXPECT_EQ(exitStatus, 1);
+  EXPECT_EQ(ending(), kRecordingFailed);
 
-  exitStatus.reset();
-  makeRecorder();
   startReady();
-  systemStop();
+  streamStops();
   outputFails();
   EXPECT_FALSE(exitStatus) << "a paused file's failure waits for the next segment";
   stop();
-  EXPECT_EQ(lastLine(), summary("stopped", "")) << "the failed file is no longer awaited";
-  exitStatus.reset();
+  EXPECT_EQ(ending(), summary("stopped", "")) << "the failed file is no longer awaited";
+
   // Once stopped, the paused file's failure is the recording's.
-  makeRecorder();
   startReady();
-  systemStop();
+  streamStops();
   stop();
   outputFails();
-  EXPECT_EQ(lastLine(), R"({"error":"recording_failed"})");
-  EXPECT_EQ(exitStatus, 1);
+  EXPECT_EQ(ending(), kRecordingFailed);
 }
 
 TEST_F(RecorderTest, ASystemStopPausesOnceAndTheNextSegmentFollowsTheWindowBack) {
-  makeRecorder();
   startReady();
-  output().fileSize = 1000;
   advance(2.5);
-  systemStop();
-  systemStop();
-  EXPECT_EQ(lines.back(), R"({"atSeconds":2.5,"event":"paused","segment":0})");
+  streamStops();
+  streamStops();
+  EXPECT_EQ(lastLine(), R"({"atSeconds":2.5,"event":"paused","segment":0})");
   EXPECT_EQ(countLines("paused"), 1);
 
-  // No content, then no window: the pause goes on and every tick tries again.
-  service.content.reset();
+  // No content (the scripted default), then no window: the pause goes on, each tick tries again.
   tick();
   service.content = capture::ShareableContent{};
   tick();
   service.content = capture::ShareableContent{{recordedWindow()}};
   service.nextStreamRefusesRecording = capture::CaptureError{"scripted", 5};
   tick();
-  service.nextStreamRefusesRecording.reset();
   EXPECT_EQ(service.streams.size(), 2U) << "only the refused attempt made a stream";
   tick();
   EXPECT_EQ(service.contentRequests.back(), std::make_pair(false, true));
-  stream().startCompletion(std::nullopt);
-  drain();
+  captureStarts();
   EXPECT_EQ(output().configuration.outputPath, "/x/out.mp4.1.mp4");
   outputStarts();
   EXPECT_NE(lastLine().find(R"("file":"\/x\/out.mp4.1.mp4","index":1)"), std::string::npos);
   EXPECT_EQ(countLines("ready"), 1) << "ready is said once per recording";
 
   // The first file ends after the resume: not the current segment, so no end of recording.
-  outputFinishesAt(0);
+  outputFinishes(0);
   EXPECT_FALSE(exitStatus);
   stop();
   finishStop();
-  EXPECT_EQ(lastLine(), summary("stopped", "", 2));
+  EXPECT_EQ(ending(), summary("stopped", "", 2));
 }
 
 TEST_F(RecorderTest, TheSizeLimitCountsEveryFileOnce) {
-  makeRecorder();
   startReady();
   output().fileSize = kLimit / 2 + 1;
-  systemStop();
-  outputFinishesAt(0);  // closed while paused: counted now, and never again
+  streamStops();
+  outputFinishes();  // closed while paused: counted now, and never again
   service.content = capture::ShareableContent{{recordedWindow()}};
-  service.nextStreamRefusesRecording = capture::CaptureError{"scripted", 5};
   tick();
-  service.nextStreamRefusesRecording.reset();
-  tick();
-  stream().startCompletion(std::nullopt);
-  drain();
+  captureStarts();
   output().fileSize = kLimit / 2 - 2;
   tick();
   EXPECT_EQ(countLines("finished"), 0) << "268,435,455 bytes go on";
   output().fileSize += 1;
   tick();
   finishStop();
-  EXPECT_EQ(lastLine(), summary("source_ended", "size_limit", 2));
+  EXPECT_EQ(ending(), summary("source_ended", "size_limit", 2));
 }
 
 TEST_F(RecorderTest, StopsDuringAPauseWaitForEveryFile) {
   // Stopped while paused: the paused file is awaited, the stream left alone.
-  makeRecorder();
   startReady();
-  systemStop();
+  streamStops();
   stop();
   EXPECT_EQ(stream().stopRequests, 0);
   EXPECT_EQ(countLines("finished"), 0);
   outputFinishes();
-  EXPECT_EQ(lastLine(), summary("stopped", ""));
+  EXPECT_EQ(ending(), summary("stopped", ""));
 
   // Stopped while the next segment opens: both files, and the segment being opened counts.
-  exitStatus.reset();
-  makeRecorder();
   startReady();
-  systemStop();
+  streamStops();
   service.content = capture::ShareableContent{{recordedWindow()}};
   tick();
   stop();
-  outputFinishesAt(service.outputs.size() - 2);
+  outputFinishes(-2);
   EXPECT_FALSE(exitStatus);
-  stream().startCompletion(std::nullopt);
-  drain();
+  captureStarts();
   EXPECT_EQ(stream().stopRequests, 1) << "its capture is stopped once it has started";
   finishStop();
-  EXPECT_EQ(lastLine(), summary("stopped", "", 2));
+  EXPECT_EQ(ending(), summary("stopped", "", 2));
 
   // A file that never ends fails the recording once the wait is over.
-  exitStatus.reset();
   segmentFinishTimeout = std::chrono::seconds(0);
-  makeRecorder();
   startReady();
-  systemStop();
+  streamStops();
   stop();
-  EXPECT_EQ(lastLine(), summary("source_ended", "segment_unfinished"));
-  EXPECT_EQ(exitStatus, 1);
+  EXPECT_EQ(ending(), summary("source_ended", "segment_unfinished"));
 }
 
 TEST_F(RecorderTest, TheDurationEndsTheRecordingOnceReached) {
-  makeRecorder(10.0);
-  startReady();
+  startReady(10.0);
   advance(9.9);
   tick();
   EXPECT_EQ(stream().stopRequests, 0);
   advance(0.1);
   tick();
   finishStop();
-  EXPECT_EQ(lastLine(), summary("duration", ""));
-  EXPECT_EQ(exitStatus, 0);
+  EXPECT_EQ(ending(), summary("duration", ""));
 
   for (const auto never : {std::optional<double>{}, std::optional<double>{std::nan("")}}) {
-    exitStatus.reset();
-    makeRecorder(never);
-    startReady();
+    startReady(never);
     advance(4000);
     tick();
     EXPECT_EQ(stream().stopRequests, 0);
   }
 }
 
-TEST_F(RecorderTest, TheWindowListDecidesOnScreenClosedAndReused) {
-  makeRecorder(std::nullopt, true);
-  startReady();
+TEST_F(RecorderTest, TheWindowListDecidesOnScreenAndTheOutline) {
+  startReady(std::nullopt, true);
   tick();
   EXPECT_EQ(countLines("screen"), 0) << "a window on screen at the start is not reported";
-  service.windows.entries[kWindowID].isOnscreen = false;
-  service.windows.entries[kWindowID].bounds = capture::Rect{10, 20, 300, 200};
+  auto& listed = service.windowEntries[kWindowID];
+  listed.isOnscreen = false;
+  listed.bounds = capture::Rect{10, 20, 300, 200};
   advance(1);
   tick();
   tick();
   EXPECT_DOUBLE_EQ(outline->frames.back().x, 7);
   EXPECT_DOUBLE_EQ(outline->frames.back().width, 306);
-  service.windows.entries[kWindowID].isOnscreen = true;
-  service.windows.entries[kWindowID].bounds.reset();
+  listed.isOnscreen = true;
+  listed.bounds.reset();
   const auto placed = outline->frames.size();
   advance(1);
   tick();
@@ -513,33 +495,10 @@ TEST_F(RecorderTest, TheWindowListDecidesOnScreenClosedAndReused) {
   EXPECT_EQ(countLines(R"({"atSeconds":1,"event":"offscreen"})"), 1);
   EXPECT_EQ(countLines(R"({"atSeconds":2,"event":"onscreen"})"), 1);
   // Without a known owner the window goes on while it is listed.
-  service.windows.entries[kWindowID].ownerPID.reset();
-  service.windows.allNumbers = std::vector<uint32_t>{7, kWindowID};
+  listed.ownerPID.reset();
+  service.windowNumbers = std::vector<uint32_t>{7, kWindowID};
   tick();
   EXPECT_EQ(countLines("paused") + countLines("finished"), 0);
-
-  auto ownerless = recordedWindow();
-  ownerless.owningApplication.reset();
-  const std::vector<std::pair<std::function<void()>, std::string>> ends = {
-      {[&] { service.windows.entries.clear(); }, "window_closed"},
-      {[&] { service.windows.allNumbers.reset(); }, "window_closed"},
-      {[&] { service.windows.entries[kWindowID].ownerPID = 999; }, "window_reused"},
-      {[] {}, "window_reused"},  // recorded without an owner, now listed with one
-  };
-  for (std::size_t i = 0; i < ends.size(); ++i) {
-    SCOPED_TRACE(i);
-    exitStatus.reset();
-    makeRecorder(std::nullopt, false, i == 3 ? ownerless : recordedWindow());
-    service.windows.allNumbers = std::vector<uint32_t>{};
-    startReady();
-    if (i == 1) service.windows.entries[kWindowID].ownerPID.reset();
-    ends[i].first();
-    tick();
-    finishStop();
-    EXPECT_EQ(lastLine(), summary("source_ended", ends[i].second));
-    EXPECT_EQ(exitStatus, 1);
-  }
-  EXPECT_EQ(countLines("paused"), 0);
 }
 
 TEST_F(RecorderTest, TheTestHookSimulatesOneSystemStopOnceReady) {
@@ -550,13 +509,12 @@ TEST_F(RecorderTest, TheTestHookSimulatesOneSystemStopOnceReady) {
   tick();
   EXPECT_EQ(countLines("paused"), 0) << "not ready yet";
   outputStarts();
-  frameArrives();
-  service.windows.entries[kWindowID].isOnscreen = false;
+  sampleArrives();
+  service.windowEntries[kWindowID].isOnscreen = false;
   tick();
   EXPECT_EQ(countLines("paused"), 1);
   EXPECT_EQ(stream().stopRequests, 1);
-  completeStop();
-  outputFinishes();
+  finishStop();
   EXPECT_FALSE(exitStatus);
   tick();
   EXPECT_EQ(countLines("paused"), 1);
@@ -564,8 +522,6 @@ TEST_F(RecorderTest, TheTestHookSimulatesOneSystemStopOnceReady) {
 
   for (const double never : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
     simulatedStopAt = never;
-    lines.clear();
-    makeRecorder();
     startReady();
     advance(100);
     tick();
