@@ -90,20 +90,15 @@ class HelperCommands(unittest.TestCase):
         existing = os.path.join(directory.name, "existing.mp4")
         with open(existing, "w") as file:
             file.write("keep")
-        window_or_output = [
+        # Each check once through the binary; the unit tests have every word rule.
+        cases = [(arguments, "invalid_window_or_output") for arguments in (
             [], ["windows", "extra"], ["record", target, path, "none"],
-            ["record", target, path, "none", "outline", "extra"],
-            ["record", "0X" + target[2:], path, "none", "outline"],
-            ["record", popup, path, "none", "outline"], ["record", "0xffffffff", path, "x", "y"],
+            ["record", popup, path, "none", "outline"],
             ["record", target, "relative.mp4", "none", "outline"],
             ["record", target, existing, "none", "outline"],
-            ["record", target, directory.name, "none", "outline"]]
-        cases = [(arguments, "invalid_window_or_output") for arguments in window_or_output] + [
+            ["record", target, directory.name, "none", "outline"])] + [
             (["record", target, path, "0.5", "x"], "invalid_duration"),
-            (["record", target, path, " 10", "outline"], "invalid_duration"),
-            (["record", target, path, "1801", "outline"], "invalid_duration"),
-            (["record", target, path, "none", "Outline"], "invalid_outline"),
-            (["record", target, path, "10", ""], "invalid_outline")]
+            (["record", target, path, "none", "Outline"], "invalid_outline")]
         for arguments, error in cases:
             with self.subTest(arguments=arguments):
                 self.expect(run_helper(arguments, server.environment()),
