@@ -131,9 +131,9 @@ def wait_for_property(server, window, name, timeout=10):
         connection.close()
 
 
-def run_helper(arguments, environment, timeout=30):
+def run_helper(arguments, environment, timeout=30, helper=HELPER):
     """The helper run to its end: (its lines, its exit status, what it wrote on standard error)."""
-    done = subprocess.run([HELPER, *arguments], env=environment, stdin=subprocess.DEVNULL,
+    done = subprocess.run([helper, *arguments], env=environment, stdin=subprocess.DEVNULL,
                           capture_output=True, timeout=timeout)
     return done.stdout.decode().splitlines(), done.returncode, done.stderr.decode()
 

@@ -1,9 +1,10 @@
 """The helper's commands as a parent sees them: exact lines, statuses, nothing on stderr."""
 import os
+import subprocess
 import tempfile
 import unittest
 
-from harness import TestWindows, Xvfb, run_helper
+from harness import BUILD, SOURCE, TestWindows, Xvfb, run_helper
 
 UNAVAILABLE = '{"error":"capture_unavailable"}'
 ENTRY = '{"app":"%s","bundleId":"%s","height":%d,"id":"%s","pid":%d,"width":%d}'
@@ -23,10 +24,20 @@ class HelperCommands(unittest.TestCase):
     def expect(self, run, lines, status):
         self.assertEqual(run, (lines, status, ""))
 
-    def test_version_needs_no_display(self):
-        environment = dict(os.environ)
-        environment.pop("DISPLAY", None)
-        self.expect(run_helper(["version"], environment),
+    def test_the_installed_helper_tells_its_version_without_a_display(self):
+        prefix = tempfile.TemporaryDirectory()
+        self.addCleanup(prefix.cleanup)
+        subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix.name], check=True,
+                       capture_output=True, timeout=60)
+        installed = {os.path.relpath(os.path.join(folder, name), prefix.name)
+                     for folder, _, names in os.walk(prefix.name) for name in names}
+        page = "share/man/man1/darvo-helper.1"
+        self.assertEqual(installed, {"bin/darvo-helper", page})
+        with open(os.path.join(prefix.name, page), "rb") as copy, \
+                open(os.path.join(SOURCE, "docs/darvo-helper.1"), "rb") as source:
+            self.assertEqual(copy.read(), source.read())
+        environment = {name: value for name, value in os.environ.items() if name != "DISPLAY"}
+        self.expect(run_helper(["version"], environment, helper=prefix.name + "/bin/darvo-helper"),
                     ['{"minimumMacOS":"15.0","protocol":1}'], 0)
 
     def test_every_other_command_needs_an_x_server(self):
