@@ -235,6 +235,14 @@ class RecordingCase(unittest.TestCase):
         return Recording(self, self.server, window, path or self.path(), duration, outline,
                          **environment)
 
+    def record_briefly(self, window, path=None):
+        """A recording stopped as soon as it is ready; the path of its file."""
+        recording = self.record(window, path)
+        recording.expect_ready()
+        recording.send("stop\n")
+        recording.expect_end()
+        return path or self.path()
+
     def warp_pointer(self, x, y):
         connection = self.server.connect()
         connection.screen().root.warp_pointer(x, y)

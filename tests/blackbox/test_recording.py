@@ -57,10 +57,7 @@ class Recordings(RecordingCase):
         windows = self.windows(
             ["--name", "covered", "--geometry", "200x160+50+50", "--color", "d02020"],
             ["--name", "cover", "--geometry", "300x300+0+0", "--color", "2040e0"])
-        recording = self.record(windows.ids[0])
-        recording.expect_ready()
-        recording.process.send_signal(signal.SIGTERM)
-        recording.expect_end()
+        self.record_briefly(windows.ids[0])
         colour = colour_at(self.path(), 100, 80)
         self.assertTrue(close_colour(colour, "d02020"), colour)
 
@@ -68,10 +65,7 @@ class Recordings(RecordingCase):
         windows = self.windows(["--name", "pointed", "--geometry", "200x160+50+50", "--color",
                                 "d02020"])
         self.warp_pointer(150, 130)
-        recording = self.record(windows.ids[0])
-        recording.expect_ready()
-        recording.send("stop\n")
-        recording.expect_end()
+        self.record_briefly(windows.ids[0])
         self.assertTrue(close_colour(colour_at(self.path(), 100, 80), "000000", 64))
         self.assertTrue(close_colour(colour_at(self.path(), 20, 20), "d02020"))
 
@@ -193,10 +187,7 @@ class WithoutSharedMemory(RecordingCase):
     def test_frames_are_read_without_shared_memory(self):
         windows = self.windows(["--name", "plain", "--geometry", "200x160+0+0", "--color",
                                 "d02020"])
-        recording = self.record(windows.ids[0])
-        recording.expect_ready()
-        recording.send("stop\n")
-        recording.expect_end()
+        self.record_briefly(windows.ids[0])
         self.assertTrue(close_colour(colour_at(self.path(), 100, 80), "d02020"))
 
 
@@ -221,10 +212,7 @@ class OffScreenRecordings(RecordingCase):
                 windows = TestWindows(self.server, options + ["--name", "placed", "--color",
                                                               "d02020"])
                 path = self.path(name.replace(" ", "-").replace(",", "") + ".mp4")
-                recording = self.record(windows.ids[0], path)
-                recording.expect_ready()
-                recording.process.send_signal(signal.SIGTERM)
-                recording.expect_end()
+                self.record_briefly(windows.ids[0], path)
                 windows.close()
                 found = probe_video(path)
                 self.assertEqual((found["width"], found["height"]), (width, height))
