@@ -31,13 +31,16 @@ TEST(RecordCommand, WindowNumbersAndDurationsAreWholeWords) {
 
 TEST(RecordCommand, AcceptsAWellFormedCommand) {
   const std::vector<capture::Window> candidates = {
-      {6699, {0, 0, 800, 600}, 0, capture::RunningApplication{"app", "app", 1}}};
+      {10, {0, 0, 300, 200}, 0, capture::RunningApplication{"other", "other", 2}},
+      {6699, {5, 6, 800, 600}, 0, capture::RunningApplication{"app", "app", 1}}};
   const auto never = [](const std::string&) { return false; };
   const auto result =
       checkRecordCommand({"record", "0x1a2b", "/tmp/a.mp4", "600.5", "outline"}, candidates, never);
   const auto* request = std::get_if<RecordRequest>(&result);
   ASSERT_NE(request, nullptr);
   EXPECT_EQ(request->window.windowID, 6699U);
+  EXPECT_EQ(request->window.frame.y, 6) << "the listed window, not one made from the number";
+  EXPECT_EQ(request->window.owningApplication->processID, 1);
   EXPECT_EQ(request->duration, 600.5);
   EXPECT_TRUE(request->showOutline);
   EXPECT_EQ(request->outputPath, "/tmp/a.mp4");
@@ -69,6 +72,7 @@ TEST(RecordCommand, RefusesEachWrongWordWithItsError) {
       {{"record", "0xa", "/a", "inf", "outline"}, "invalid_duration"},
       {{"record", "0xa", "/a", "nan", "outline"}, "invalid_duration"},
       {{"record", "0xa", "/a", "None", "outline"}, "invalid_duration"},
+      {{"record", "0xa", "/a", "nonex", "outline"}, "invalid_duration"},
       {{"record", "0xa", "/a", "1800", "Outline"}, "invalid_outline"},
       {{"record", "0xa", "/a", "1", "no_outline"}, "invalid_outline"},
       {{"record", "0xa", "/a", "1e3", ""}, "invalid_outline"}};
