@@ -103,10 +103,8 @@ class TestWindows:
     def close(self):
         if self.process.returncode is None:
             self.process.kill()
-            self.process.wait()
-            self.process.stdout.close()
-            self.process.stderr.close()
-            self.connection.close()
+            with self.process:  # closes the pipes and waits
+                self.connection.close()
 
 
 def eventually(condition, seconds=10):
@@ -204,10 +202,8 @@ class Recording:
     def close(self):
         if self.process.poll() is None:
             self.process.kill()
-        self.process.wait()
-        for stream in (self.process.stdin, self.process.stdout, self.process.stderr):
-            if not stream.closed:
-                stream.close()
+        with self.process:  # closes the pipes and waits
+            pass
 
 
 class RecordingCase(unittest.TestCase):
