@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -13,26 +14,16 @@
 
 namespace darvo::testing {
 
-class ScriptedRecordingOutput : public capture::RecordingOutput {
- public:
-  ScriptedRecordingOutput(capture::RecordingOutputConfiguration configuration,
-                          std::shared_ptr<capture::RecordingOutputDelegate> delegate)
-      : configuration(std::move(configuration)), delegate(std::move(delegate)) {}
+struct ScriptedRecordingOutput : capture::RecordingOutput {
   double recordedDuration() const override { return duration; }
   int64_t recordedFileSize() const override { return fileSize; }
-
-  capture::RecordingOutputConfiguration configuration;
+  std::string path;
   std::shared_ptr<capture::RecordingOutputDelegate> delegate;
   double duration = 0;
   int64_t fileSize = 0;
 };
 
-class ScriptedStream : public capture::Stream {
- public:
-  ScriptedStream(capture::StreamConfiguration configuration,
-                 std::shared_ptr<capture::StreamDelegate> delegate)
-      : configuration(configuration), delegate(std::move(delegate)) {}
-
+struct ScriptedStream : capture::Stream {
   std::optional<capture::CaptureError> addStreamOutput(
       std::shared_ptr<capture::StreamOutput> output, asio::any_io_executor /*queue*/) override {
     if (!refuseStreamOutput) streamOutput = std::move(output);
@@ -50,26 +41,21 @@ class ScriptedStream : public capture::Stream {
     if (throwOnStop) throw std::runtime_error("scripted");
     stopCompletion = std::move(completion);
   }
-
   capture::StreamConfiguration configuration;
   std::shared_ptr<capture::StreamDelegate> delegate;
   std::shared_ptr<capture::StreamOutput> streamOutput;
-  std::optional<capture::CaptureError> refuseStreamOutput;
-  std::optional<capture::CaptureError> refuseRecordingOutput;
-  capture::Completion startCompletion;
-  capture::Completion stopCompletion;
+  std::optional<capture::CaptureError> refuseStreamOutput, refuseRecordingOutput;
+  capture::Completion startCompletion, stopCompletion;
   int stopRequests = 0;
   bool throwOnStop = false;
 };
 
 // The capture service and its window list in one.
-class ScriptedCaptureService : public capture::CaptureService, public capture::WindowListService {
- public:
+struct ScriptedCaptureService : capture::CaptureService, capture::WindowListService {
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                            capture::ContentCompletion completion) override {
     contentRequests.emplace_back(excludingDesktopWindows, onScreenWindowsOnly);
-    if (content) return completion(*content);
-    completion(capture::CaptureError{"scripted", 1});
+    content ? completion(*content) : completion(capture::CaptureError{"scripted", 1});
   }
   capture::ContentFilter makeContentFilter(const capture::Window& window) override {
     return {window,
@@ -80,30 +66,32 @@ class ScriptedCaptureService : public capture::CaptureService, public capture::W
   std::shared_ptr<capture::Stream> makeStream(
       const capture::ContentFilter& /*filter*/, const capture::StreamConfiguration& configuration,
       std::shared_ptr<capture::StreamDelegate> delegate) override {
-    auto stream = std::make_shared<ScriptedStream>(configuration, std::move(delegate));
+    auto& stream = streams.emplace_back(std::make_shared<ScriptedStream>());
+    stream->configuration = configuration;
+    stream->delegate = std::move(delegate);
     stream->refuseStreamOutput = std::exchange(nextStreamRefusesOutput, std::nullopt);
     stream->refuseRecordingOutput = std::exchange(nextStreamRefusesRecording, std::nullopt);
-    return streams.emplace_back(stream);
+    return stream;
   }
   std::shared_ptr<capture::RecordingOutput> makeRecordingOutput(
       const capture::RecordingOutputConfiguration& configuration,
       std::shared_ptr<capture::RecordingOutputDelegate> delegate) override {
-    return outputs.emplace_back(
-        std::make_shared<ScriptedRecordingOutput>(configuration, std::move(delegate)));
+    auto& output = outputs.emplace_back(std::make_shared<ScriptedRecordingOutput>());
+    output->path = configuration.outputPath;
+    output->delegate = std::move(delegate);
+    return output;
   }
   capture::WindowListService& windowList() override { return *this; }
   std::optional<capture::WindowListEntry> windowInfo(uint32_t windowID) override {
-    const auto found = windowEntries.find(windowID);
-    if (found == windowEntries.end()) return std::nullopt;
-    return found->second;
+    if (!windowEntries.contains(windowID)) return std::nullopt;
+    return windowEntries.at(windowID);
   }
   std::optional<std::vector<uint32_t>> allWindowNumbers() override { return windowNumbers; }
 
   std::optional<capture::ShareableContent> content;
   std::optional<capture::Rect> filterRect;
   float pointPixelScale = 1.0F;
-  std::optional<capture::CaptureError> nextStreamRefusesOutput;
-  std::optional<capture::CaptureError> nextStreamRefusesRecording;
+  std::optional<capture::CaptureError> nextStreamRefusesOutput, nextStreamRefusesRecording;
   std::vector<std::pair<bool, bool>> contentRequests;
   std::vector<std::shared_ptr<ScriptedStream>> streams;
   std::vector<std::shared_ptr<ScriptedRecordingOutput>> outputs;

@@ -2,6 +2,7 @@
 // check is on the lines it writes, its exit status and what it asks of the capture service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <functional>
@@ -20,6 +21,8 @@
 namespace darvo::testing {
 namespace {
 
+using namespace std::chrono_literals;
+
 struct FakeOutlinePanel : recording::OutlinePanel {
   void setFrame(const capture::Rect& panelFrame) override { frames.push_back(panelFrame); }
   void orderFrontRegardless() override { ++frontings; }
@@ -31,9 +34,7 @@ struct FakeOutlinePanel : recording::OutlinePanel {
 
 constexpr uint32_t kWindowID = 0x1a2b;
 constexpr int32_t kOwnerPID = 4242;
-constexpr int64_t kLimit = recording::kSizeLimitBytes;
-constexpr const char* kReady = R"({"event":"ready"})";
-constexpr const char* kRecordingFailed = R"({"error":"recording_failed"} exit 1)";
+constexpr const char* kReady = R"({"event":"ready"} exit none)";
 
 capture::Window recordedWindow() {
   return {kWindowID, {100, 50, 800, 600}, 0, capture::RunningApplication{"app", "app", kOwnerPID}};
@@ -48,21 +49,7 @@ std::string summary(const std::string& reason, const std::string& detail, int se
 
 class RecorderTest : public ::testing::Test {
  public:
-  // A completion never called holds its suspended task, and the task holds the stream.
-  ~RecorderTest() override {
-    for (const auto& made : service.streams) {
-      made->startCompletion = nullptr;
-      made->stopCompletion = nullptr;
-    }
-  }
-
-  // A new recorder of `window`, listed on screen; the lines and exit status start anew.
-  void makeRecorder(std::optional<double> duration = std::nullopt, bool showOutline = false,
-                    capture::Window window = recordedWindow()) {
-    lines.clear();
-    exitStatus.reset();
-    startResult.reset();
-    recording::RecorderPorts ports;
+  RecorderTest() {
     ports.emit = [this](const protocol::JsonObject& object) {
       lines.push_back(protocol::serialize(object).value_or("<unserialisable>"));
     };
@@ -72,28 +59,32 @@ class RecorderTest : public ::testing::Test {
     };
     ports.now = [this] { return now; };
     ports.makeOutline = [this](const capture::Rect&) {
-      auto panel = std::make_unique<FakeOutlinePanel>();
-      outline = panel.get();
-      return panel;
+      return std::unique_ptr<recording::OutlinePanel>(outline = new FakeOutlinePanel);
     };
-    ports.healthPeriod = std::chrono::hours(24);
-    ports.segmentFinishTimeout = segmentFinishTimeout;
-    ports.simulatedStopAt = simulatedStopAt;
-    service.windowEntries[window.windowID] = {window.frame, kOwnerPID, true};
-    recorder = std::make_shared<recording::WindowRecorder>(window, duration, showOutline, io,
-                                                           service, std::move(ports));
+    ports.healthPeriod = ports.segmentFinishTimeout = 24h;  // the test ticks; no wait runs out
+  }
+  // A completion never called holds its suspended task, and the task holds the stream.
+  ~RecorderTest() override {
+    for (const auto& made : service.streams) made->startCompletion = made->stopCompletion = nullptr;
   }
 
-  // Starts the recording; `startError` decides how segment 0's capture start completes.
-  void start(std::optional<capture::CaptureError> startError = std::nullopt) {
-    asio::co_spawn(
-        io,
-        [this]() -> asio::awaitable<void> { startResult = co_await recorder->start("/x/out.mp4"); },
-        [](const std::exception_ptr& error) {
-          if (error) std::rethrow_exception(error);
-        });
+  // Starts a new recorder of `window`, listed on screen; the lines and exit status start anew.
+  void start(std::optional<double> duration = std::nullopt, bool showOutline = false,
+             capture::Window window = recordedWindow()) {
+    lines.clear();
+    exitStatus.reset();
+    startResult.reset();
+    service.windowEntries[window.windowID] = {window.frame, kOwnerPID, true};
+    service.content = capture::ShareableContent{{window}};
+    recorder = std::make_shared<recording::WindowRecorder>(window, duration, showOutline, io,
+                                                           service, ports);
+    asio::co_spawn(io, recorder->start("/x/out.mp4"),
+                   [this](std::exception_ptr error, auto result) {
+                     if (error) std::rethrow_exception(error);
+                     startResult = result;
+                   });
     act();
-    captureStarts(startError);
+    captureStarts(captureStartError);
   }
 
   // Runs `action`, then every ready handler; a process end stops both, as it would the process.
@@ -101,27 +92,16 @@ class RecorderTest : public ::testing::Test {
     if (exitStatus) return;
     try {
       action();
-      do {
-        io.restart();
-      } while (io.poll() > 0);
+      io.restart();
+      while (io.poll() > 0) io.restart();
     } catch (const protocol::ProcessEnded&) {
     }
   }
 
-  void tick() {
-    act([&] { recorder->checkHealth(); });
-  }
-  void stop() {
-    act([&] { recorder->stop(); });
-  }
-  void advance(double seconds) {
-    now += std::chrono::duration_cast<std::chrono::system_clock::duration>(
-        std::chrono::duration<double>(seconds));
-  }
-
+  void tick() { act(std::bind_front(&recording::WindowRecorder::checkHealth, recorder)); }
+  void stop() { act(std::bind_front(&recording::WindowRecorder::stop, recorder)); }
   ScriptedStream& stream() { return *service.streams.back(); }
   ScriptedRecordingOutput& output() { return *service.outputs.back(); }
-
   // The newest stream's capture start completes, once.
   void captureStarts(std::optional<capture::CaptureError> error = std::nullopt) {
     if (service.streams.empty() || !stream().startCompletion) return;
@@ -138,39 +118,35 @@ class RecorderTest : public ::testing::Test {
   // A new recorder whose segment 0 started, with a frame in and recorded time: "ready".
   void startReady(std::optional<double> duration = std::nullopt, bool showOutline = false,
                   capture::Window window = recordedWindow()) {
-    makeRecorder(duration, showOutline, std::move(window));
-    start();
+    start(duration, showOutline, std::move(window));
     outputStarts();
     sampleArrives();
   }
   // By default the system's stop, which pauses.
-  void streamStops(capture::CaptureError error = {capture::kStreamErrorDomain,
-                                                  capture::kSystemStoppedStreamCode}) {
+  void streamStops(
+      capture::CaptureError error = capture::streamError(capture::kSystemStoppedStreamCode)) {
     act([&] { stream().delegate->streamDidStop(error); });
   }
-  // Negative indices count from the newest output.
-  void outputFinishes(int index = -1) {
-    const auto at = index < 0 ? service.outputs.size() + index : std::size_t(index);
-    act([&] { service.outputs.at(at)->delegate->recordingOutputDidFinish(); });
+  void outputFinishes(std::size_t index) {
+    act([&] { service.outputs.at(index)->delegate->recordingOutputDidFinish(); });
   }
+  void outputFinishes() { outputFinishes(service.outputs.size() - 1); }
   void outputFails() {
     act([&] { output().delegate->recordingOutputDidFail({"scripted", 9}); });
   }
-  // The end of a stop that waits for the stream, as the capture layer gives it; a stop that
-  // fails never ends the file.
+  // The stream's stop completes and, unless it failed, its file ends: as the capture layer does.
   void finishStop(std::optional<capture::CaptureError> error = std::nullopt) {
     act([&] { stream().stopCompletion(error); });
     if (!error) outputFinishes();
   }
-  std::string lastLine() const { return lines.empty() ? "" : lines.back(); }
   // The last line and the exit status after it.
   std::string ending() const {
-    return lastLine() + " exit " + (exitStatus ? std::to_string(*exitStatus) : "none");
+    return (lines.empty() ? "" : lines.back()) + " exit " +
+           (exitStatus ? std::to_string(*exitStatus) : "none");
   }
-  int countLines(const std::string& fragment) const {
-    int count = 0;
-    for (const auto& line : lines) count += line.find(fragment) != std::string::npos ? 1 : 0;
-    return count;
+  auto countLines(const std::string& fragment) const {
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const auto& line) { return line.find(fragment) != line.npos; });
   }
 
   asio::io_context io;
@@ -178,71 +154,65 @@ class RecorderTest : public ::testing::Test {
   std::shared_ptr<recording::WindowRecorder> recorder;
   std::vector<std::string> lines;
   std::optional<int> exitStatus;
-  std::chrono::system_clock::time_point now{std::chrono::seconds(1'800'000'000)};
+  std::chrono::system_clock::time_point now{1'800'000'000s};
   FakeOutlinePanel* outline = nullptr;
-  std::chrono::steady_clock::duration segmentFinishTimeout = std::chrono::hours(24);
-  std::optional<double> simulatedStopAt;
+  recording::RecorderPorts ports;
+  std::optional<capture::CaptureError> captureStartError;
   std::optional<std::optional<capture::CaptureError>> startResult;
 };
 
 TEST_F(RecorderTest, StartOpensSegmentZeroAtACappedSizeWithItsOutline) {
-  makeRecorder(std::nullopt, true);
   service.filterRect = capture::Rect{0, 0, 5000, 3000};
-  start();
+  start(std::nullopt, true);
   ASSERT_EQ(service.streams.size(), 1U);
-  const auto& configuration = stream().configuration;
-  EXPECT_EQ(std::tuple(configuration.width, configuration.height,
-                       configuration.minimumFrameInterval.timescale),
+  const auto& made = stream().configuration;
+  EXPECT_EQ(std::tuple(made.width, made.height, made.minimumFrameInterval.timescale),
             std::tuple(4096, 2456, 15));
-  EXPECT_EQ(output().configuration.outputPath, "/x/out.mp4");
+  EXPECT_EQ(output().path, "/x/out.mp4");
   EXPECT_TRUE(startResult && !*startResult);
   EXPECT_TRUE(lines.empty()) << "the segment line waits for the output's start";
   ASSERT_NE(outline, nullptr);
-  EXPECT_DOUBLE_EQ(outline->frames.at(0).x, 97);
-  EXPECT_DOUBLE_EQ(outline->frames.at(0).height, 606);
+  EXPECT_EQ(std::pair(outline->frames.at(0).x, outline->frames.at(0).height), std::pair(97., 606.));
   EXPECT_EQ(outline->frontings, 1);
   stop();
   EXPECT_TRUE(outline->closed);
 }
 
-TEST_F(RecorderTest, UnusableGeometryAndCaptureRefusalsEndTheStart) {
-  makeRecorder();
+TEST_F(RecorderTest, CaptureRefusalsAndUnusableGeometryEndTheStart) {
+  recorder = std::make_shared<recording::WindowRecorder>(recordedWindow(), std::nullopt, false, io,
+                                                         service, ports);
+  stop();  // before the start: nothing to stop or wait for
+  EXPECT_EQ(lines.size(), 1U);
+  EXPECT_EQ(ending(), summary("stopped", ""));
+
+  // Refused: the stream output, the recording output, the capture's start.
+  for (auto* refused : {&service.nextStreamRefusesOutput, &service.nextStreamRefusesRecording,
+                        &captureStartError}) {
+    *refused = capture::CaptureError{"scripted", 7};
+    start();
+    ASSERT_TRUE(startResult && *startResult);
+    EXPECT_EQ((*startResult)->code, 7);
+    if (refused == &captureStartError) continue;  // its stream was made: a stop would wait
+    stop();  // nothing was started, so nothing is stopped or waited for
+    EXPECT_EQ(lines.size(), 1U);
+    EXPECT_EQ(ending(), summary("stopped", ""));
+  }
+
   service.pointPixelScale = 0.0F;
   start();
   EXPECT_EQ(lines.size(), 1U);
   EXPECT_EQ(ending(), R"({"error":"invalid_geometry"} exit 1)");
-  service.pointPixelScale = 1.0F;
-
-  // Refused: the stream output, the recording output, the capture's start.
-  const capture::CaptureError refusal{"scripted", 7};
-  for (int step = 0; step < 3; ++step) {
-    SCOPED_TRACE(step);
-    makeRecorder();
-    if (step == 0) service.nextStreamRefusesOutput = refusal;
-    if (step == 1) service.nextStreamRefusesRecording = refusal;
-    start(step == 2 ? std::optional(refusal) : std::nullopt);
-    ASSERT_TRUE(startResult && *startResult);
-    EXPECT_EQ((*startResult)->code, 7);
-    if (step == 2) continue;  // the stream was made: stopping it is asked for
-    // Nothing was started, so nothing is stopped or waited for.
-    stop();
-    EXPECT_EQ(ending(), summary("stopped", ""));
-  }
 }
 
 TEST_F(RecorderTest, ReadyNeedsACompleteFrameAStartedSegmentAndRecordedTime) {
-  makeRecorder();
   start();
   outputStarts(0.0);
   EXPECT_EQ(lines.size(), 1U);
   EXPECT_EQ(countLines(R"({"event":"segment","file":"\/x\/out.mp4","index":0,"startedAtMs":)"), 1);
-  for (const capture::SampleBuffer& incomplete :
-       std::vector<capture::SampleBuffer>{{true, {capture::FrameInfo{1}}},
-                                          {true, {capture::FrameInfo{}}},
-                                          {true, {}},
-                                          {false, {capture::FrameInfo{0}}}}) {
-    sampleArrives(incomplete);
-  }
+  sampleArrives({true, {capture::FrameInfo{1}}});
+  sampleArrives({true, {capture::FrameInfo{}}});
+  sampleArrives({true, {}});
+  sampleArrives({false, {capture::FrameInfo{0}}});
   output().duration = 0.07;
   tick();
   EXPECT_EQ(countLines("ready"), 0) << "no complete frame yet";
@@ -253,22 +223,25 @@ TEST_F(RecorderTest, ReadyNeedsACompleteFrameAStartedSegmentAndRecordedTime) {
   EXPECT_EQ(countLines("ready"), 0) << "no recorded time yet";
   output().duration = 0.07;
   tick();
-  EXPECT_EQ(lastLine(), kReady);
+  EXPECT_EQ(ending(), kReady);
   sampleArrives();
   tick();
   EXPECT_EQ(countLines("ready"), 1);
 
-  // A frame before the segment's start: ready as soon as the segment starts.
-  makeRecorder();
-  start();
-  sampleArrives();
-  outputStarts();
-  EXPECT_EQ(lastLine(), kReady);
+  // A frame before the segment's start: ready as soon as the segment starts, unless stopping.
+  for (const bool stopping : {false, true}) {
+    start();
+    sampleArrives();
+    if (stopping) stop();
+    outputStarts();
+    EXPECT_EQ(countLines(R"("event":"segment")"), 1);
+    EXPECT_EQ(ending() == kReady, !stopping);
+  }
 }
 
 TEST_F(RecorderTest, AStopWaitsForTheFileAndEndsOnce) {
   startReady();
-  EXPECT_EQ(lastLine(), kReady) << "with the first frame, not at the next tick";
+  EXPECT_EQ(ending(), kReady) << "with the first frame, not at the next tick";
   stop();
   stop();
   EXPECT_EQ(stream().stopRequests, 1);
@@ -277,21 +250,6 @@ TEST_F(RecorderTest, AStopWaitsForTheFileAndEndsOnce) {
   outputFinishes();
   EXPECT_EQ(ending(), summary("stopped", ""));
   EXPECT_EQ(countLines("finished"), 1);
-}
-
-TEST_F(RecorderTest, StopsThatFindNothingToWaitFor) {
-  makeRecorder();
-  stop();  // before any stream
-  EXPECT_EQ(lines.size(), 1U);
-  EXPECT_EQ(ending(), summary("stopped", ""));
-
-  makeRecorder();
-  start();
-  sampleArrives();
-  stop();
-  outputStarts();
-  EXPECT_EQ(countLines(R"("event":"segment")"), 1);
-  EXPECT_EQ(countLines("ready"), 0) << "no ready once stopping";
 
   // A capture that cannot be stopped never ends its file: the summary comes at once.
   startReady();
@@ -300,91 +258,55 @@ TEST_F(RecorderTest, StopsThatFindNothingToWaitFor) {
   EXPECT_EQ(ending(), summary("stopped", ""));
 }
 
-TEST_F(RecorderTest, AnExceptionInATaskStillEndsWithASummary) {
-  segmentFinishTimeout = std::chrono::seconds(0);
-  startReady();
-  stream().throwOnStop = true;
-  stop();
-  EXPECT_EQ(ending(), summary("source_ended", "internal_error"));
-}
-
 TEST_F(RecorderTest, EndsThatNobodyAskedFor) {
-  auto& listed = service.windowEntries;
-  auto ownerless = recordedWindow();
-  ownerless.owningApplication.reset();
+  // Past the wait for the file, the first reason given stays the reason.
+  ports.segmentFinishTimeout = 0s;
+  const capture::Window ownerless{kWindowID, recordedWindow().frame, 0, {}};  // listed with one
+  const capture::CaptureError otherDomain{"other", capture::kSystemStoppedStreamCode};
+  const auto failed = [](const char* detail) { return summary("source_ended", detail); };
   const std::vector<std::pair<std::function<void()>, std::string>> causes = {
-      {[&] { outputFinishes(); }, "stream_ended"},
-      {[&] {
-         streamStops({"other", -3821});
-       },
-       "stream_error other -3821"},
+      {[&] { outputFinishes(); }, failed("stream_ended")},
+      {[&] { outputFails(); }, R"({"error":"recording_failed"} exit 1)"},
+      {[&] { streamStops(otherDomain); }, failed("stream_error other -3821")},
       {[&] {
          stop();
          streamStops();
        },
-       "stream_error x11_capture -3821"},
+       failed("stream_error x11_capture -3821")},
       {[&] {
-         listed.clear();
-         tick();
+         stream().throwOnStop = true;
+         stop();
        },
-       "window_closed"},  // and not among the window numbers
+       failed("internal_error")},
+      {[&] { service.windowEntries.clear(); }, failed("window_closed")},  // nor in the numbers
       {[&] {
-         listed[kWindowID].ownerPID.reset();
+         service.windowEntries[kWindowID].ownerPID.reset();
          service.windowNumbers.reset();
-         tick();
        },
-       "window_closed"},
-      {[&] {
-         listed[kWindowID].ownerPID = 999;
-         tick();
-       },
-       "window_reused"},
-      // Recorded without an owner, now listed with one.
-      {[&] {
-         startReady(std::nullopt, false, ownerless);
-         tick();
-       },
-       "window_reused"},
+       failed("window_closed")},
+      {[&] { service.windowEntries[kWindowID].ownerPID = 999; }, failed("window_reused")},
+      {[&] { startReady(std::nullopt, false, ownerless); }, failed("window_reused")},
   };
-  for (const auto& [cause, detail] : causes) {
-    SCOPED_TRACE(detail);
+  for (const auto& [cause, expected] : causes) {
     startReady(5.0);
     cause();
+    tick();
     finishStop();
-    EXPECT_EQ(ending(), summary("source_ended", detail));
-    EXPECT_EQ(countLines("paused"), 0);
+    EXPECT_EQ(ending(), expected);
+    EXPECT_EQ(countLines("paused"), 0) << expected;
   }
-}
-
-TEST_F(RecorderTest, ARecordingFailureEndsAtOnceUnlessTheFileIsPaused) {
-  startReady();
-  outputFails();
-  EXPECT_EQ(ending(), kRecordingFailed);
-
-  startReady();
-  streamStops();
-  outputFails();
-  EXPECT_FALSE(exitStatus) << "a paused file's failure waits for the next segment";
-  stop();
-  EXPECT_EQ(ending(), summary("stopped", "")) << "the failed file is no longer awaited";
-
-  // Once stopped, the paused file's failure is the recording's.
-  startReady();
-  streamStops();
-  stop();
-  outputFails();
-  EXPECT_EQ(ending(), kRecordingFailed);
 }
 
 TEST_F(RecorderTest, ASystemStopPausesOnceAndTheNextSegmentFollowsTheWindowBack) {
   startReady();
-  advance(2.5);
+  now += 2500ms;
   streamStops();
   streamStops();
-  EXPECT_EQ(lastLine(), R"({"atSeconds":2.5,"event":"paused","segment":0})");
+  EXPECT_EQ(ending(), R"({"atSeconds":2.5,"event":"paused","segment":0} exit none)");
   EXPECT_EQ(countLines("paused"), 1);
 
-  // No content (the scripted default), then no window: the pause goes on, each tick tries again.
+  // No content, then no window: the pause goes on, and each tick tries again.
+  service.content.reset();
   tick();
   service.content = capture::ShareableContent{};
   tick();
@@ -393,11 +315,11 @@ TEST_F(RecorderTest, ASystemStopPausesOnceAndTheNextSegmentFollowsTheWindowBack)
   tick();
   EXPECT_EQ(service.streams.size(), 2U) << "only the refused attempt made a stream";
   tick();
-  EXPECT_EQ(service.contentRequests.back(), std::make_pair(false, true));
+  EXPECT_EQ(service.contentRequests.back(), std::pair(false, true));
   captureStarts();
-  EXPECT_EQ(output().configuration.outputPath, "/x/out.mp4.1.mp4");
+  EXPECT_EQ(output().path, "/x/out.mp4.1.mp4");
   outputStarts();
-  EXPECT_NE(lastLine().find(R"("file":"\/x\/out.mp4.1.mp4","index":1)"), std::string::npos);
+  EXPECT_EQ(countLines(R"("file":"\/x\/out.mp4.1.mp4","index":1)"), 1);
   EXPECT_EQ(countLines("ready"), 1) << "ready is said once per recording";
 
   // The first file ends after the resume: not the current segment, so no end of recording.
@@ -410,13 +332,12 @@ TEST_F(RecorderTest, ASystemStopPausesOnceAndTheNextSegmentFollowsTheWindowBack)
 
 TEST_F(RecorderTest, TheSizeLimitCountsEveryFileOnce) {
   startReady();
-  output().fileSize = kLimit / 2 + 1;
+  output().fileSize = recording::kSizeLimitBytes / 2 + 1;
   streamStops();
   outputFinishes();  // closed while paused: counted now, and never again
-  service.content = capture::ShareableContent{{recordedWindow()}};
   tick();
   captureStarts();
-  output().fileSize = kLimit / 2 - 2;
+  output().fileSize = recording::kSizeLimitBytes / 2 - 2;
   tick();
   EXPECT_EQ(countLines("finished"), 0) << "268,435,455 bytes go on";
   output().fileSize += 1;
@@ -438,74 +359,62 @@ TEST_F(RecorderTest, StopsDuringAPauseWaitForEveryFile) {
   // Stopped while the next segment opens: both files, and the segment being opened counts.
   startReady();
   streamStops();
-  service.content = capture::ShareableContent{{recordedWindow()}};
   tick();
   stop();
-  outputFinishes(-2);
+  outputFinishes(service.outputs.size() - 2);
   EXPECT_FALSE(exitStatus);
   captureStarts();
   EXPECT_EQ(stream().stopRequests, 1) << "its capture is stopped once it has started";
   finishStop();
   EXPECT_EQ(ending(), summary("stopped", "", 2));
 
+  // A paused file's failure waits for the next segment; once stopped, it is the recording's.
+  startReady();
+  streamStops();
+  outputFails();
+  EXPECT_FALSE(exitStatus);
+  stop();
+  EXPECT_EQ(ending(), summary("stopped", "")) << "the failed file is no longer awaited";
+  startReady();
+  streamStops();
+  stop();
+  outputFails();
+  EXPECT_EQ(ending(), R"({"error":"recording_failed"} exit 1)");
+
   // A file that never ends fails the recording once the wait is over.
-  segmentFinishTimeout = std::chrono::seconds(0);
+  ports.segmentFinishTimeout = 0s;
   startReady();
   streamStops();
   stop();
   EXPECT_EQ(ending(), summary("source_ended", "segment_unfinished"));
 }
 
-TEST_F(RecorderTest, TheDurationEndsTheRecordingOnceReached) {
+TEST_F(RecorderTest, TheDurationAndTheTestHookActOnceReached) {
   startReady(10.0);
-  advance(9.9);
+  now += 9900ms;
   tick();
   EXPECT_EQ(stream().stopRequests, 0);
-  advance(0.1);
+  now += 100ms;
   tick();
   finishStop();
   EXPECT_EQ(ending(), summary("duration", ""));
 
-  for (const auto never : {std::optional<double>{}, std::optional<double>{std::nan("")}}) {
-    startReady(never);
-    advance(4000);
+  // Unset or not finite: never.
+  const std::vector<std::pair<std::optional<double>, double>> limits = {
+      {std::nullopt, std::nan("")}, {std::nan(""), HUGE_VAL}, {std::nullopt, -HUGE_VAL}};
+  for (const auto& [duration, stopAt] : limits) {
+    ports.simulatedStopAt = stopAt;
+    startReady(duration);
+    now += 4000s;
     tick();
     EXPECT_EQ(stream().stopRequests, 0);
+    EXPECT_EQ(countLines("paused"), 0) << stopAt;
   }
-}
 
-TEST_F(RecorderTest, TheWindowListDecidesOnScreenAndTheOutline) {
-  startReady(std::nullopt, true);
-  tick();
-  EXPECT_EQ(countLines("screen"), 0) << "a window on screen at the start is not reported";
-  auto& listed = service.windowEntries[kWindowID];
-  listed.isOnscreen = false;
-  listed.bounds = capture::Rect{10, 20, 300, 200};
-  advance(1);
-  tick();
-  tick();
-  EXPECT_DOUBLE_EQ(outline->frames.back().x, 7);
-  EXPECT_DOUBLE_EQ(outline->frames.back().width, 306);
-  listed.isOnscreen = true;
-  listed.bounds.reset();
-  const auto placed = outline->frames.size();
-  advance(1);
-  tick();
-  EXPECT_EQ(outline->frames.size(), placed) << "no bounds, no move";
-  EXPECT_EQ(countLines(R"({"atSeconds":1,"event":"offscreen"})"), 1);
-  EXPECT_EQ(countLines(R"({"atSeconds":2,"event":"onscreen"})"), 1);
-  // Without a known owner the window goes on while it is listed.
-  listed.ownerPID.reset();
-  service.windowNumbers = std::vector<uint32_t>{7, kWindowID};
-  tick();
-  EXPECT_EQ(countLines("paused") + countLines("finished"), 0);
-}
-
-TEST_F(RecorderTest, TheTestHookSimulatesOneSystemStopOnceReady) {
-  simulatedStopAt = 3.0;
-  makeRecorder();
+  // The test hook simulates one system stop, once ready.
+  ports.simulatedStopAt = 3.0;
   start();
-  advance(5);
+  now += 5s;
   tick();
   EXPECT_EQ(countLines("paused"), 0) << "not ready yet";
   outputStarts();
@@ -518,15 +427,31 @@ TEST_F(RecorderTest, TheTestHookSimulatesOneSystemStopOnceReady) {
   EXPECT_FALSE(exitStatus);
   tick();
   EXPECT_EQ(countLines("paused"), 1);
-  EXPECT_EQ(service.streams.size(), 1U) << "off screen: no resume";
+  EXPECT_TRUE(service.contentRequests.empty()) << "off screen: no resume";
+}
 
-  for (const double never : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
-    simulatedStopAt = never;
-    startReady();
-    advance(100);
-    tick();
-    EXPECT_EQ(countLines("paused"), 0) << never;
-  }
+TEST_F(RecorderTest, TheWindowListDecidesOnScreenAndTheOutline) {
+  startReady(std::nullopt, true);
+  tick();
+  EXPECT_EQ(countLines("screen"), 0) << "a window on screen at the start is not reported";
+  auto& listed = service.windowEntries[kWindowID];
+  listed = {capture::Rect{10, 20, 300, 200}, kOwnerPID, false};
+  now += 1s;
+  tick();
+  tick();
+  EXPECT_EQ(std::pair(outline->frames.back().x, outline->frames.back().width), std::pair(7., 306.));
+  listed = {std::nullopt, kOwnerPID, true};
+  const auto placed = outline->frames.size();
+  now += 1s;
+  tick();
+  EXPECT_EQ(outline->frames.size(), placed) << "no bounds, no move";
+  EXPECT_EQ(countLines(R"({"atSeconds":1,"event":"offscreen"})"), 1);
+  EXPECT_EQ(countLines(R"({"atSeconds":2,"event":"onscreen"})"), 1);
+  // Without a known owner the window goes on while it is listed.
+  listed.ownerPID.reset();
+  service.windowNumbers = std::vector<uint32_t>{7, kWindowID};
+  tick();
+  EXPECT_EQ(countLines("paused") + countLines("finished"), 0);
 }
 
 }  // namespace
