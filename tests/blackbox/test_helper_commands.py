@@ -1,43 +1,36 @@
 """The helper's commands as a parent sees them: exact lines, statuses, nothing on stderr."""
 import os
 import subprocess
-import tempfile
 import unittest
 
-from harness import BUILD, SOURCE, TestWindows, Xvfb, run_helper
+from harness import BUILD, SOURCE, RecordingCase, TestWindows, Xvfb, run_helper
 
 UNAVAILABLE = '{"error":"capture_unavailable"}'
 ENTRY = '{"app":"%s","bundleId":"%s","height":%d,"id":"%s","pid":%d,"width":%d}'
 
 
-class HelperCommands(unittest.TestCase):
-    def server(self, *arguments, **options):
+class HelperCommands(RecordingCase):
+    def other_server(self, *arguments, **options):
         server = Xvfb(*arguments, **options)
         self.addCleanup(server.close)
         return server
-
-    def windows(self, server, *windows):
-        made = TestWindows(server, *windows)
-        self.addCleanup(made.close)
-        return made
 
     def expect(self, run, lines, status):
         self.assertEqual(run, (lines, status, ""))
 
     def test_the_installed_helper_tells_its_version_without_a_display(self):
-        prefix = tempfile.TemporaryDirectory()
-        self.addCleanup(prefix.cleanup)
-        subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix.name], check=True,
+        prefix = self.path("prefix")
+        subprocess.run(["cmake", "--install", BUILD, "--prefix", prefix], check=True,
                        capture_output=True, timeout=60)
-        installed = {os.path.relpath(os.path.join(folder, name), prefix.name)
-                     for folder, _, names in os.walk(prefix.name) for name in names}
+        installed = {os.path.relpath(os.path.join(folder, name), prefix)
+                     for folder, _, names in os.walk(prefix) for name in names}
         page = "share/man/man1/darvo-helper.1"
         self.assertEqual(installed, {"bin/darvo-helper", page})
-        with open(os.path.join(prefix.name, page), "rb") as copy, \
+        with open(os.path.join(prefix, page), "rb") as copy, \
                 open(os.path.join(SOURCE, "docs/darvo-helper.1"), "rb") as source:
             self.assertEqual(copy.read(), source.read())
         environment = {name: value for name, value in os.environ.items() if name != "DISPLAY"}
-        self.expect(run_helper(["version"], environment, helper=prefix.name + "/bin/darvo-helper"),
+        self.expect(run_helper(["version"], environment, helper=prefix + "/bin/darvo-helper"),
                     ['{"minimumMacOS":"15.0","protocol":1}'], 0)
 
     def test_every_other_command_needs_an_x_server(self):
@@ -46,11 +39,11 @@ class HelperCommands(unittest.TestCase):
             with self.subTest(arguments=arguments):
                 self.expect(run_helper(arguments, dict(os.environ, DISPLAY=":4097")),
                             [UNAVAILABLE], 1)
-        server = self.server("-extension", "Composite")
+        server = self.other_server("-extension", "Composite")
         self.expect(run_helper(["windows"], server.environment()), [UNAVAILABLE], 1)
 
     def test_a_refused_connection_needs_permission(self):
-        server = self.server(cookie="0123456789abcdef0123456789abcdef")
+        server = self.other_server(cookie="0123456789abcdef0123456789abcdef")
         refused = server.environment(XAUTHORITY="/nonexistent/authority")
         for arguments in (["windows"], ["bogus"]):
             self.expect(run_helper(arguments, refused),
@@ -58,9 +51,8 @@ class HelperCommands(unittest.TestCase):
         self.expect(run_helper(["windows"], server.environment()), ['{"windows":[]}'], 0)
 
     def test_windows_lists_only_recordable_client_windows(self):
-        server = self.server()
+        server = self.server
         windows = self.windows(
-            server,
             ["--name", "first", "--geometry", "640x480+10+10", "--frame-extents", "20,20,10,30"],
             ["--name", "tiny", "--geometry", "1x1+400+10"],
             ["--name", "hidden", "--geometry", "200x100+10+300", "--unmapped"],
@@ -84,21 +76,20 @@ class HelperCommands(unittest.TestCase):
                         for app, bundle, height, index, width in listed)], 0)
 
     def test_without_x_resource_the_owner_comes_from_net_wm_pid(self):
-        server = self.server("-extension", "X-Resource")
-        windows = self.windows(server, ["--name", "tells", "--pid-property"], ["--name", "silent"])
+        server = self.other_server("-extension", "X-Resource")
+        windows = TestWindows(server, ["--name", "tells", "--pid-property"], ["--name", "silent"])
+        self.addCleanup(windows.close)
         self.expect(run_helper(["windows"], server.environment()),
                     ['{"windows":[%s]}' % (ENTRY % ("tells", "tells", 150, windows.hex_id(0),
                                                     windows.process.pid, 200))], 0)
 
     def test_malformed_record_commands_create_nothing(self):
-        server = self.server()
-        windows = self.windows(server, ["--name", "target", "--geometry", "200x100+0+0"],
+        server = self.server
+        windows = self.windows(["--name", "target", "--geometry", "200x100+0+0"],
                                ["--name", "popup", "--override-redirect"])
-        directory = tempfile.TemporaryDirectory()
-        self.addCleanup(directory.cleanup)
         target, popup = windows.hex_id(0), windows.hex_id(1)
-        path = os.path.join(directory.name, "out.mp4")
-        existing = os.path.join(directory.name, "existing.mp4")
+        path = self.path()
+        existing = self.path("existing.mp4")
         with open(existing, "w") as file:
             file.write("keep")
         # Each check once through the binary; the unit tests have every word rule.
@@ -107,14 +98,14 @@ class HelperCommands(unittest.TestCase):
             ["record", popup, path, "none", "outline"],
             ["record", target, "relative.mp4", "none", "outline"],
             ["record", target, existing, "none", "outline"],
-            ["record", target, directory.name, "none", "outline"])] + [
+            ["record", target, self.directory, "none", "outline"])] + [
             (["record", target, path, "0.5", "x"], "invalid_duration"),
             (["record", target, path, "none", "Outline"], "invalid_outline")]
         for arguments, error in cases:
             with self.subTest(arguments=arguments):
                 self.expect(run_helper(arguments, server.environment()),
                             ['{"error":"%s"}' % error], 1)
-        self.assertEqual(os.listdir(directory.name), ["existing.mp4"])
+        self.assertEqual(os.listdir(self.directory), ["existing.mp4"])
 
 
 if __name__ == "__main__":

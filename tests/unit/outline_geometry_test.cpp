@@ -38,12 +38,6 @@ Picture draw(int width, int height) {
   return rows;
 }
 
-TEST(OutlineGeometry, ThePanelOutsetsTheWindowByThreeOnEverySide) {
-  const capture::Rect frame = outlinePanelFrame({100, 50, 800, 600});
-  EXPECT_EQ(std::vector({frame.x, frame.y, frame.width, frame.height}),
-            std::vector<double>({97, 47, 806, 606}));
-}
-
 TEST(OutlineGeometry, AWindowsBandIsTwoPixelsWideWithRoundedCorners) {
   constexpr int kWidth = 806;
   constexpr int kHeight = 606;

@@ -1,4 +1,5 @@
-// The wire form of a JSON line, and the UTF-8 rule it shares with the standard-input reader.
+// The wire form of a JSON line, the UTF-8 rule it shares with the standard-input reader, and which
+// standard-input chunks ask for a stop.
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -8,6 +9,7 @@
 #include <regex>
 
 #include "protocol/json.hpp"
+#include "protocol/stop_request.hpp"
 #include "protocol/utf8.hpp"
 
 namespace darvo::protocol {
@@ -105,6 +107,22 @@ TEST(Json, NumbersReadBackExactly) {
 TEST(Json, NonFiniteNumbersAreNotWritten) {
   EXPECT_FALSE(serialize({{"n", std::nan("")}}));
   EXPECT_FALSE(serialize({{"windows", std::vector<JsonObject>{{{"n", HUGE_VAL}}}}}));
+}
+
+TEST(StandardInputChunk, StopAnywhereInValidText) {
+  for (const char* chunk :
+       {"stop", "stop\n", "  stop  ", "please stop now", "non-stop", "stopwatch"}) {
+    EXPECT_TRUE(chunkRequestsStop(chunk)) << chunk;
+  }
+  EXPECT_TRUE(chunkRequestsStop("")) << "end of input";
+}
+
+TEST(StandardInputChunk, EverythingElseIsIgnored) {
+  for (const char* chunk : {"STOP", "Stop", "pause", "resume", "quit", "exit", "st", "op\n"}) {
+    EXPECT_FALSE(chunkRequestsStop(chunk)) << chunk;
+  }
+  EXPECT_FALSE(chunkRequestsStop("stop\xFF")) << "invalid UTF-8 hides the word";
+  EXPECT_FALSE(chunkRequestsStop(std::string_view("\xC3stop", 5)));
 }
 
 }  // namespace
