@@ -107,9 +107,15 @@ class Recordings(RecordingCase):
         self.assertLessEqual(max(gaps), 0.5, "frozen")
 
     def test_each_way_to_stop_gives_one_summary(self):
+        def storm(recording):  # a hundred signals, two stop lines among them
+            for number in range(100):
+                recording.process.send_signal(signal.SIGINT if number % 2 else signal.SIGTERM)
+                if number in (10, 60):
+                    recording.send("stop\n")
+
         ways = {"stop": lambda r: r.send("please stop\n"), "eof": lambda r: r.process.stdin.close(),
                 "sigint": lambda r: r.process.send_signal(signal.SIGINT),
-                "sigterm": lambda r: [r.process.send_signal(signal.SIGTERM) for _ in range(5)]}
+                "sigterm": lambda r: r.process.send_signal(signal.SIGTERM), "storm": storm}
         windows = self.windows(["--name", "stopme", "--geometry", "200x100+0+0"])
         for way, stop in ways.items():
             with self.subTest(way=way):
