@@ -123,8 +123,7 @@ class BrowserPlayback(RecordingCase):
         self.addCleanup(server.shutdown)
         browser = subprocess.Popen(
             ["chromium", "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-             "--disable-background-networking", "--disable-component-update", "--disable-sync",
-             "--user-data-dir=" + self.path("profile"),
+             "--disable-background-networking", "--user-data-dir=" + self.path("profile"),
              "http://127.0.0.1:%d/" % server.server_address[1]],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self.addCleanup(browser.wait)

@@ -32,9 +32,8 @@ class Outline(RecordingCase):
         return lambda x, y: int.from_bytes(data[(y * geometry.width + x) * 4:][:3], "little")
 
     def band_is_around(self, x, y, width, height):
-        """The band lies around the window at (x, y), width x height: the two outermost pixels of
-        the panel 3 pixels outside it are red, the next one shows what is below, the corners are
-        cut."""
+        """The band around the window at (x, y), width x height: the panel's two outermost pixels,
+        3 outside the window, red; the next one showing what is below; the corners cut."""
         left, top, right, bottom = x - 3, y - 3, x + width + 2, y + height + 2
         middle_x, middle_y = x + width // 2, y + height // 2
         at = self.pixels()
