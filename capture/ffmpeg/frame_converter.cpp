@@ -132,25 +132,33 @@ void FrameConverter::convert(const PixelImage& image, AVFrame& target) {
   if (target.format != AV_PIX_FMT_YUV420P || target.width != width_ || target.height != height_) {
     throw std::invalid_argument("target frame is not a YUV420P picture of the converter's size");
   }
-  if (image.width == width_ && image.height == height_) {
+  // The picture's sides are even: a window with an odd side loses its last column or row
+  // rather than having every pixel moved by the scaler.
+  PixelImage source = image;
+  const auto withinOne = [](int side, int pictureSide) {
+    return side == pictureSide || side == pictureSide + 1;
+  };
+  if (withinOne(image.width, width_) && withinOne(image.height, height_)) {
+    source.width = width_;
+    source.height = height_;
     // Nothing to scale: the direct conversion, much cheaper than the scaler's.
-    if (const auto channels = byteChannels(image)) {
-      convertToYuv420Bt709(image.data, image.stride, width_, height_, *channels,
+    if (const auto channels = byteChannels(source)) {
+      convertToYuv420Bt709(source.data, source.stride, width_, height_, *channels,
                            {{target.data[0], target.data[1], target.data[2]},
                             {target.linesize[0], target.linesize[1], target.linesize[2]}});
       return;
     }
   }
-  AVPixelFormat format = packedFormat(image);
-  const uint8_t* pixels = image.data;
-  int stride = image.stride;
+  AVPixelFormat format = packedFormat(source);
+  const uint8_t* pixels = source.data;
+  int stride = source.stride;
   if (format == AV_PIX_FMT_NONE) {
-    repack(image);
+    repack(source);
     format = kStagingFormat;
     pixels = reinterpret_cast<const uint8_t*>(staging_.data());
-    stride = image.width * 4;
+    stride = source.width * 4;
   }
-  prepareScaler(image.width, image.height, format);
+  prepareScaler(source.width, source.height, format);
   if (fit_.width != width_ || fit_.height != height_) {
     fillBlack(target);
   }
@@ -163,7 +171,7 @@ void FrameConverter::convert(const PixelImage& image, AVFrame& target) {
   const int strides[4] = {target.linesize[0], target.linesize[1], target.linesize[2], 0};
   const uint8_t* const sources[4] = {pixels, nullptr, nullptr, nullptr};
   const int sourceStrides[4] = {stride, 0, 0, 0};
-  if (sws_scale(scaler_.get(), sources, sourceStrides, 0, image.height, planes, strides) <= 0) {
+  if (sws_scale(scaler_.get(), sources, sourceStrides, 0, source.height, planes, strides) <= 0) {
     throw std::runtime_error("the scaler failed to convert an image");
   }
 }

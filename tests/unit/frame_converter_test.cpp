@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace darvo::capture::ffmpeg {
@@ -78,11 +79,14 @@ class FrameConverterTest : public ::testing::Test {
   FramePtr frame_ = allocatePicture(kWidth, kHeight);
 };
 
-// Pixels that all differ; each luma sample exact, each chroma sample its block's average.
+// Pixels that all differ; each luma sample exact, each chroma sample its block's average. An odd
+// side one longer than the picture's is cut, not scaled.
 TEST_F(FrameConverterTest, ConvertsEachPixelToLimitedRangeBt709) {
   const auto pixel = [](int x, int y) { return (x * 0x9e3779b1U ^ y * 0x85ebca6bU) >> 8; };
-  converter_.convert(Image(kWidth, kHeight, pixel).view, *frame_);
-  EXPECT_TRUE(samplesMatch(*frame_, 0.51, pixel));
+  for (const auto& [width, height] : {std::pair{kWidth, kHeight}, {kWidth + 1, kHeight + 1}}) {
+    converter_.convert(Image(width, height, pixel).view, *frame_);
+    EXPECT_TRUE(samplesMatch(*frame_, 0.51, pixel)) << width << "x" << height;
+  }
 }
 
 // Solid colours in each layout, every other bit set (the alpha of 32-bit windows), at the
