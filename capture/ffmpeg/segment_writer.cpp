@@ -54,8 +54,11 @@ void validateSettings(const EncoderSettings& settings) {
     }
     tunes.remove_prefix(std::min(end + 1, tunes.size()));
   }
-  if (settings.crf < 0 || settings.crf > 51 || settings.keyframeInterval < 1) {
-    throw OutputFailure(kEncoderCode, "crf must be in 0..51 and the keyframe interval positive");
+  if (settings.crf < 0 || settings.crf > 51 || settings.keyframeInterval < 1 ||
+      !(settings.keyframeQualityRatio >= 1)) {
+    throw OutputFailure(kEncoderCode,
+                        "crf must be in 0..51, the keyframe interval positive and the keyframe "
+                        "quality ratio at least 1");
   }
 }
 
@@ -89,17 +92,19 @@ void SegmentWriter::openEncoder(int width, int height, const EncoderSettings& se
   encoder_->time_base = kTimeBase;
   encoder_->framerate = {15, 1};  // the nominal rate; timestamps carry the real one
   encoder_->gop_size = settings.keyframeInterval;
+  encoder_->i_quant_factor = static_cast<float>(1 / settings.keyframeQualityRatio);
   encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;  // MP4 keeps SPS/PPS in the sample entry
   encoder_->color_range = AVCOL_RANGE_MPEG;
   encoder_->colorspace = AVCOL_SPC_BT709;
   encoder_->color_primaries = AVCOL_PRI_BT709;
   encoder_->color_trc = AVCOL_TRC_BT709;
   const std::string crf = std::to_string(settings.crf);
+  const std::string x264Params = "subme=" + std::to_string(settings.subpixelRefinement);
   const bool large = static_cast<int64_t>(width) * height > settings.largePictureArea;
   const std::string& preset = large ? settings.largePicturePreset : settings.preset;
   encoder_->thread_count = large ? settings.largePictureEncoderThreads : settings.encoderThreads;
   const std::pair<const char*, const std::string*> options[] = {
-      {"preset", &preset}, {"tune", &settings.tune}, {"crf", &crf}};
+      {"preset", &preset}, {"tune", &settings.tune}, {"crf", &crf}, {"x264-params", &x264Params}};
   for (const auto& [name, value] : options) {
     if (!value->empty() && av_opt_set(encoder_->priv_data, name, value->c_str(), 0) < 0) {
       throw OutputFailure(kEncoderCode, std::string("libx264 refused ") + name + " " + *value);

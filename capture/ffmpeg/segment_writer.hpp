@@ -25,10 +25,16 @@ struct EncoderSettings {
   int largePictureEncoderThreads = 0;
   // No lookahead and no B-frames: every frame gives its packet at once.
   std::string tune = "zerolatency";
-  // Without lookahead (no macroblock tree), crf 26 matches the picture quality (SSIM, PSNR) that
-  // FFmpeg's default veryfast gets at crf 23, for 20-27% fewer bytes than crf 23 (bench/README.md).
-  int crf = 26;
-  int keyframeInterval = 150;  // in frames
+  // Whole-pixel motion only (libx264's subme 0): windows scroll and move by whole pixels, and
+  // the sub-pixel search and interpolation were 40% of libx264's time on an ordinary window.
+  int subpixelRefinement = 0;
+  // Without lookahead (no macroblock tree), crf 28 with keyframes three times finer than the
+  // frames between them (libx264's ipratio, 1.4 by default) gives at least the picture quality
+  // (SSIM, PSNR) of FFmpeg's default veryfast at crf 23 on changing pictures, and better on
+  // ordinary windows, where every later frame copies most of the keyframe (bench/README.md).
+  int crf = 28;
+  double keyframeQualityRatio = 3.0;
+  int keyframeInterval = 250;  // in frames, as FFmpeg's default: a keyframe costs the most bytes
 };
 
 // Timestamps are in 1/90000 s, the usual video clock: fine enough for real capture times.
