@@ -19,8 +19,7 @@ FramePtr allocatePicture(int width, int height);
 // converts it to limited-range BT.709 YUV420P. The scaler is kept for as long as the source size
 // and layout stay the same. An image of the picture's own size, or one pixel longer on a side
 // (cut), is not scaled; if its channels are whole bytes (every common X visual) it skips the
-// scaler altogether (rgb_to_yuv420.hpp). Not thread-safe; one thread uses
-// one converter.
+// scaler altogether (rgb_to_yuv420.hpp). Not thread-safe; one thread uses one converter.
 class FrameConverter {
  public:
   // Throws std::invalid_argument unless both sides are even and in [2, kMaxPictureSide].
