@@ -11,8 +11,8 @@ using protocol::parseHexWindowNumber;
 using protocol::parseWholeDouble;
 
 TEST(RecordCommand, WindowNumbersAndDurationsAreWholeWords) {
-  for (const auto& [word, number] : {std::pair{"1a2b", 0x1a2bU},
-                                     {"+001A2B", 0x1a2bU},
+  for (const auto& [word, number] : {std::pair{"19a2b", 0x19a2bU},
+                                     {"+001A2F", 0x1a2fU},
                                      {"-000", 0U},
                                      {"00000000000ffffffff", 0xffffffffU}}) {
     EXPECT_EQ(parseHexWindowNumber(word), number) << word;
