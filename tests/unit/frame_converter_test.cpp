@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -96,15 +97,21 @@ TEST_F(FrameConverterTest, ReadsEveryChannelLayoutAndIgnoresOtherBits) {
                            {0xff00, 0xff0000, 0xff000000}, {0xff000000, 0xff0000, 0xff00},
                            {0x3ff00000, 0xffc00, 0x3ff},   {0xf800, 0x7e0, 0x1f}};
   for (const Masks& masks : layouts) {
-    for (const uint32_t colour : {0x000000U, 0xffffffU, 0xff0000U, 0x00ff00U, 0x0000ffU}) {
+    for (const uint32_t colour :
+         {0x000000U, 0xffffffU, 0xff0000U, 0x00ff00U, 0x0000ffU, 0x808080U}) {
       uint32_t pixel = ~(masks[0] | masks[1] | masks[2]);
+      uint32_t expected = 0;  // 0x80 stands for the channel's top bit alone
       for (int channel = 0; channel < 3; ++channel) {
-        pixel |= (colour >> (16 - 8 * channel) & 0xff) != 0 ? masks[channel] : 0;
+        const uint32_t value = colour >> (16 - 8 * channel) & 0xff, mask = masks[channel];
+        const uint32_t maximum = mask >> std::countr_zero(mask), half = (maximum + 1) / 2;
+        pixel |= value == 0xff ? mask : value == 0x80 ? mask & ~(mask >> 1) : 0;
+        expected |= (value == 0x80 ? (half * 255 + maximum / 2) / maximum : value)
+                    << (16 - 8 * channel);
       }
       for (const int scale : {1, 2}) {
         converter_.convert(Image(kWidth * scale, kHeight * scale, solid(pixel), masks).view,
                            *frame_);
-        EXPECT_TRUE(samplesMatch(*frame_, 2, solid(colour)))
+        EXPECT_TRUE(samplesMatch(*frame_, 2, solid(expected)))
             << std::hex << masks[0] << " " << colour << " scaled " << scale;
       }
     }
