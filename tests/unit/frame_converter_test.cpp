@@ -18,8 +18,7 @@ namespace {
 using Masks = std::array<uint32_t, 3>;  // red, green, blue
 
 // 80 columns: the direct conversion's steps of 64 pixels and a rest.
-constexpr int kWidth = 80;
-constexpr int kHeight = 48;
+constexpr int kWidth = 80, kHeight = 48;
 
 // An image whose pixel at x, y is pixel(x, y), its rows padded with other values.
 struct Image {
@@ -90,23 +89,20 @@ TEST_F(FrameConverterTest, ConvertsEachPixelToLimitedRangeBt709) {
   }
 }
 
-// Solid colours in each layout, every other bit set (the alpha of 32-bit windows), at the
-// picture's size and scaled.
+// Solid colours in each layout (0x80: the channel's top bit alone), every other bit set (the alpha
+// of 32-bit windows), at the picture's size and scaled.
 TEST_F(FrameConverterTest, ReadsEveryChannelLayoutAndIgnoresOtherBits) {
   const Masks layouts[] = {{0xff0000, 0xff00, 0xff},       {0xff, 0xff00, 0xff0000},
                            {0xff00, 0xff0000, 0xff000000}, {0xff000000, 0xff0000, 0xff00},
                            {0x3ff00000, 0xffc00, 0x3ff},   {0xf800, 0x7e0, 0x1f}};
   for (const Masks& masks : layouts) {
-    for (const uint32_t colour :
-         {0x000000U, 0xffffffU, 0xff0000U, 0x00ff00U, 0x0000ffU, 0x808080U}) {
-      uint32_t pixel = ~(masks[0] | masks[1] | masks[2]);
-      uint32_t expected = 0;  // 0x80 stands for the channel's top bit alone
-      for (int channel = 0; channel < 3; ++channel) {
-        const uint32_t value = colour >> (16 - 8 * channel) & 0xff, mask = masks[channel];
+    for (const uint32_t colour : {0x0U, 0xffffffU, 0xff0000U, 0xff00U, 0xffU, 0x808080U}) {
+      uint32_t pixel = ~(masks[0] | masks[1] | masks[2]), expected = 0;
+      for (int shift = 16, channel = 0; channel < 3; shift -= 8, ++channel) {
+        const uint32_t value = colour >> shift & 0xff, mask = masks[channel];
         const uint32_t maximum = mask >> std::countr_zero(mask), half = (maximum + 1) / 2;
-        pixel |= value == 0xff ? mask : value == 0x80 ? mask & ~(mask >> 1) : 0;
-        expected |= (value == 0x80 ? (half * 255 + maximum / 2) / maximum : value)
-                    << (16 - 8 * channel);
+        pixel |= value == 0xff ? mask : value == 0x80 ? half << std::countr_zero(mask) : 0;
+        expected |= (value == 0x80 ? (half * 255 + maximum / 2) / maximum : value) << shift;
       }
       for (const int scale : {1, 2}) {
         converter_.convert(Image(kWidth * scale, kHeight * scale, solid(pixel), masks).view,
