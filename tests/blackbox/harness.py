@@ -1,5 +1,6 @@
 """What the black-box tests share: a private Xvfb, test windows, and the helper run as a parent
 application runs it. The build directory comes from DARVO_BINARY_DIR (set by ctest)."""
+import contextlib
 import json
 import os
 import re
@@ -110,23 +111,18 @@ class TestWindows:
 def eventually(condition, seconds=10):
     """Whether `condition()` holds within `seconds`, asked every 50 ms."""
     deadline = time.monotonic() + seconds
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
+    while not (held := condition()) and time.monotonic() <= deadline:
         time.sleep(0.05)
-    return True
+    return bool(held)
 
 
 def wait_for_property(server, window, name, timeout=10):
     """Whether `window` (None: the root) has, or gets within `timeout`, the property `name`
     (WM_STATE once a window manager manages it)."""
-    connection = server.connect()
-    try:
+    with contextlib.closing(server.connect()) as connection:
         atom = connection.intern_atom(name)
         target = connection.create_resource_object("window", window or connection.screen().root.id)
         return eventually(lambda: target.get_full_property(atom, X.AnyPropertyType), timeout)
-    finally:
-        connection.close()
 
 
 def run_helper(arguments, environment, timeout=30, helper=HELPER):

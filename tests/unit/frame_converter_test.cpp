@@ -132,7 +132,7 @@ TEST_F(FrameConverterTest, FitsEachSourceSizeBetweenBlackBars) {
   }
 }
 
-TEST_F(FrameConverterTest, RejectsWhatItCannotRead) {
+TEST_F(FrameConverterTest, RejectsWhatItCannotReadAndTakesTheLargestSize) {
   const Image good(kWidth, kHeight, solid(0xff0000));
   const uint8_t* data = good.view.data;
   const int stride = good.view.stride;
@@ -149,6 +149,9 @@ TEST_F(FrameConverterTest, RejectsWhatItCannotRead) {
     EXPECT_THROW(converter_.convert(image, *frame_), std::invalid_argument) << &image - bad;
   }
   EXPECT_THROW(converter_.convert(good.view, *allocatePicture(32, 48)), std::invalid_argument);
+  EXPECT_NO_THROW(
+      FrameConverter(2, kMaxPictureSide)
+          .convert(Image(2, kMaxPictureSide, solid(0)).view, *allocatePicture(2, kMaxPictureSide)));
 }
 
 }  // namespace
