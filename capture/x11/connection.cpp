@@ -225,13 +225,4 @@ ConnectResult connectToDisplay(const char* displayName) {
   return DisplayConnection{std::move(connection), root};
 }
 
-ScreenAccess preflightScreenCaptureAccess(const char* displayName) {
-  const auto result = connectToDisplay(displayName);
-  if (std::holds_alternative<DisplayConnection>(result)) {
-    return ScreenAccess::granted;
-  }
-  return std::get<ConnectFailure>(result) == ConnectFailure::refused ? ScreenAccess::refused
-                                                                     : ScreenAccess::unavailable;
-}
-
 }  // namespace darvo::capture::x11

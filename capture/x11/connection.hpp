@@ -29,11 +29,6 @@ using ConnectResult = std::variant<DisplayConnection, ConnectFailure>;
 // Connects to `displayName`, or to DISPLAY when it is null or empty.
 ConnectResult connectToDisplay(const char* displayName = nullptr);
 
-enum class ScreenAccess { granted, refused, unavailable };
-
-// Whether the X server at `displayName` (DISPLAY when null) accepts our connection.
-ScreenAccess preflightScreenCaptureAccess(const char* displayName = nullptr);
-
 // A display name taken apart the way xcb reads it: [protocol/][host]:display[.screen].
 struct DisplayAddress {
   std::string protocol;  // empty, or what precedes the last '/': "unix", "tcp", "inet", "inet6"
