@@ -24,9 +24,7 @@ const happens = (video, name) => new Promise((resolve) => {
   setTimeout(resolve, 10000, false);
 });
 const load = async (url) => {
-  const video = document.createElement('video');
-  video.muted = true;
-  video.src = url;
+  const video = Object.assign(document.createElement('video'), { muted: true, src: url });
   await happens(video, 'loadedmetadata');
   return video;
 };
@@ -40,10 +38,7 @@ const load = async (url) => {
     video.currentTime = Number.isFinite(end) && end > 0 ? end : 0;
     line.push(await happens(video, 'seeked') ? video.currentTime : NaN);
     lines.push(line.join(' '));
-    for (const played of [streamed, video]) {
-      played.removeAttribute('src');
-      played.load();
-    }
+    for (const played of [streamed, video]) { played.removeAttribute('src'); played.load(); }
   }
   fetch('/report', { method: 'POST', body: lines.join('\\n') });
 })();
