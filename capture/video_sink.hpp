@@ -3,10 +3,19 @@
 
 #include <chrono>
 #include <cstdint>
+#include <span>
 
 namespace darvo::capture {
 
 using CaptureClock = std::chrono::steady_clock;
+
+// A rectangle of an image, in pixels.
+struct ImageArea {
+  int x = 0;
+  int y = 0;
+  int width = 0;
+  int height = 0;
+};
 
 // An image as read from the X server: 32 bits per pixel, channel positions given by the visual's
 // masks; any other bits (alpha of 32-bit windows) are ignored.
@@ -18,6 +27,9 @@ struct PixelImage {
   uint32_t redMask = 0x00ff0000;
   uint32_t greenMask = 0x0000ff00;
   uint32_t blueMask = 0x000000ff;
+  // What changed since the previous image, inside the image; empty when nothing did or when it is
+  // not known. Only a hint for the encoder: the pixels are always converted whole.
+  std::span<const ImageArea> changedAreas;
 };
 
 // Implemented by the recording output. Every call comes from the capture thread.

@@ -138,7 +138,13 @@ void FfmpegRecordingOutput::submit(const PixelImage& image, CaptureClock::time_p
       ++dropped_;
       return;
     }
-    queue_[(queueHead_ + queueCount_) % kQueueCapacity] = {frame, capturedAt};
+    Item& item = queue_[(queueHead_ + queueCount_) % kQueueCapacity];
+    item.frame = frame;
+    item.capturedAt = capturedAt;
+    item.changedAreas.clear();
+    if (converter_->fitsUnscaled(image.width, image.height)) {
+      item.changedAreas.assign(image.changedAreas.begin(), image.changedAreas.end());
+    }
     ++queueCount_;
   }
   wake_.notify_one();
@@ -204,7 +210,7 @@ bool FfmpegRecordingOutput::encodeUntilEnd() {
       throw *pendingFailure_;
     }
     if (queueCount_ > 0) {
-      const Item item = queue_[queueHead_];
+      const Item item = std::move(queue_[queueHead_]);
       queueHead_ = (queueHead_ + 1) % kQueueCapacity;
       --queueCount_;
       lock.unlock();
@@ -232,10 +238,11 @@ void FfmpegRecordingOutput::encodeCaptured(const Item& item) {
   if (firstFrame) {
     writer_.emplace(configuration_.outputPath, item.frame->width, item.frame->height, settings_,
                     progress_);
+    quantiser_.emplace(item.frame->width, item.frame->height);
     firstTime_ = item.capturedAt;
     lastTime_ = item.capturedAt;
   }
-  encodeAt(*item.frame, item.capturedAt);
+  encodeAt(*item.frame, item.capturedAt, item.changedAreas);
   if (lastFrame_ != nullptr) {
     const std::lock_guard lock(mutex_);
     free_.push_back(lastFrame_);
@@ -253,21 +260,27 @@ void FfmpegRecordingOutput::encodeCaptured(const Item& item) {
   }
 }
 
-void FfmpegRecordingOutput::encodeAt(AVFrame& frame, CaptureClock::time_point time) {
+void FfmpegRecordingOutput::encodeAt(AVFrame& frame, CaptureClock::time_point time,
+                                     std::span<const ImageArea> changedAreas) {
   // Timestamps must increase even when capture times repeat or step back.
   int64_t pts =
       std::max(std::chrono::duration_cast<Ticks>(time - firstTime_).count(), lastPts_ + 1);
   // The early fragment's single frame was given the default duration; if the next frame comes
   // later, the muxer would pull it forward to that end. The same picture fills the gap instead.
   if (bridgeAt_ >= 0 && pts - bridgeAt_ >= kShortestSpacing) {
-    writer_->encode(*lastFrame_, bridgeAt_);
-    lastPts_ = bridgeAt_;
+    encodePicture(*lastFrame_, bridgeAt_, {});
   }
   bridgeAt_ = -1;
-  pts = std::max(pts, lastPts_ + 1);
+  encodePicture(frame, std::max(pts, lastPts_ + 1), changedAreas);
+  lastTime_ = std::max(lastTime_, time);
+}
+
+void FfmpegRecordingOutput::encodePicture(AVFrame& frame, int64_t pts,
+                                          std::span<const ImageArea> changedAreas) {
+  const auto time = firstTime_ + std::chrono::duration_cast<CaptureClock::duration>(Ticks(pts));
+  attachQuantiserOffsets(frame, quantiser_->next(changedAreas, lastFrame_, frame, time));
   writer_->encode(frame, pts);
   lastPts_ = pts;
-  lastTime_ = std::max(lastTime_, time);
 }
 
 void FfmpegRecordingOutput::repeatUntil(CaptureClock::time_point time) {

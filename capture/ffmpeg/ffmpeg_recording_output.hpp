@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "capture/capture.hpp"
 #include "capture/ffmpeg/ffmpeg_handles.hpp"
 #include "capture/ffmpeg/frame_converter.hpp"
+#include "capture/ffmpeg/moving_areas.hpp"
 #include "capture/ffmpeg/segment_writer.hpp"
 #include "capture/video_sink.hpp"
 
@@ -56,13 +58,16 @@ class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
   struct Item {
     AVFrame* frame = nullptr;
     CaptureClock::time_point capturedAt;
+    std::vector<ImageArea> changedAreas;  // in the picture; empty when scaled into it
   };
 
   // Encoder thread.
   void run();
   bool encodeUntilEnd();
   void encodeCaptured(const Item& item);
-  void encodeAt(AVFrame& frame, CaptureClock::time_point time);
+  void encodeAt(AVFrame& frame, CaptureClock::time_point time,
+                std::span<const ImageArea> changedAreas = {});
+  void encodePicture(AVFrame& frame, int64_t pts, std::span<const ImageArea> changedAreas);
   void repeatUntil(CaptureClock::time_point time);
   void finishSegment(CaptureClock::time_point at);
 
@@ -97,6 +102,7 @@ class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
 
   // Encoder thread only.
   std::optional<SegmentWriter> writer_;
+  std::optional<MovingAreaQuantiser> quantiser_;
   CaptureClock::time_point firstTime_;
   CaptureClock::time_point lastTime_;
   int64_t lastPts_ = -1;

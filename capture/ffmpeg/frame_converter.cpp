@@ -135,10 +135,7 @@ void FrameConverter::convert(const PixelImage& image, AVFrame& target) {
   // The picture's sides are even: a window with an odd side loses its last column or row
   // rather than having every pixel moved by the scaler.
   PixelImage source = image;
-  const auto withinOne = [](int side, int pictureSide) {
-    return side == pictureSide || side == pictureSide + 1;
-  };
-  if (withinOne(image.width, width_) && withinOne(image.height, height_)) {
+  if (fitsUnscaled(image.width, image.height)) {
     source.width = width_;
     source.height = height_;
     // Nothing to scale: the direct conversion, much cheaper than the scaler's.
@@ -174,6 +171,13 @@ void FrameConverter::convert(const PixelImage& image, AVFrame& target) {
   if (sws_scale(scaler_.get(), sources, sourceStrides, 0, source.height, planes, strides) <= 0) {
     throw std::runtime_error("the scaler failed to convert an image");
   }
+}
+
+bool FrameConverter::fitsUnscaled(int imageWidth, int imageHeight) const {
+  const auto withinOne = [](int side, int pictureSide) {
+    return side == pictureSide || side == pictureSide + 1;
+  };
+  return withinOne(imageWidth, width_) && withinOne(imageHeight, height_);
 }
 
 void FrameConverter::prepareScaler(int sourceWidth, int sourceHeight, AVPixelFormat sourceFormat) {

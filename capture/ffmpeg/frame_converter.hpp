@@ -30,6 +30,9 @@ class FrameConverter {
   // are empty, overlap or have gaps) and std::runtime_error when the scaler fails.
   void convert(const PixelImage& image, AVFrame& target);
 
+  // Whether an image of this size keeps its pixels where they are in the picture (not scaled).
+  [[nodiscard]] bool fitsUnscaled(int imageWidth, int imageHeight) const;
+
   [[nodiscard]] int width() const { return width_; }
   [[nodiscard]] int height() const { return height_; }
 

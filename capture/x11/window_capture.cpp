@@ -39,6 +39,10 @@ void WindowCapture::destroyDamage(xcb_connection_t* connection, uint32_t damage)
   xcb_damage_destroy(connection, damage);
 }
 
+void WindowCapture::destroyRegion(xcb_connection_t* connection, uint32_t region) {
+  xcb_xfixes_destroy_region(connection, region);
+}
+
 void WindowCapture::freePixmap(xcb_connection_t* connection, uint32_t pixmap) {
   xcb_free_pixmap(connection, pixmap);
 }
@@ -78,6 +82,12 @@ std::optional<CaptureError> WindowCapture::setUp() {
     return errorFor(error);
   }
   damage_.reset(ServerResource{connection, damage});
+  const xcb_xfixes_region_t region = xcb_generate_id(connection);
+  if (XcbError error =
+          takeError(connection, xcb_xfixes_create_region_checked(connection, region, 0, nullptr))) {
+    return errorFor(error);
+  }
+  damagedRegion_.reset(ServerResource{connection, region});
   if (configuration_.showsCursor) {
     xcb_xfixes_select_cursor_input(connection, root_, XCB_XFIXES_CURSOR_NOTIFY_MASK_DISPLAY_CURSOR);
   }

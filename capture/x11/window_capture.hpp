@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include <xcb/xcb.h>
 #include <xcb/xfixes.h>
@@ -40,6 +41,7 @@ class WindowCapture {
 
   static void unredirect(xcb_connection_t* connection, uint32_t window);
   static void destroyDamage(xcb_connection_t* connection, uint32_t damage);
+  static void destroyRegion(xcb_connection_t* connection, uint32_t region);
   static void freePixmap(xcb_connection_t* connection, uint32_t pixmap);
 
   std::optional<CaptureError> checkExtensions();
@@ -53,6 +55,7 @@ class WindowCapture {
   void handleEvent(const xcb_generic_event_t& event);
   void decideUnmap();
   void captureFrame(Clock::time_point now);
+  void takeChangedAreas(xcb_xfixes_fetch_region_cookie_t cookie);
   void noteFailedRead(Clock::time_point now);
   void drawPointer(const MutableImage& image, xcb_query_pointer_cookie_t pointerCookie,
                    xcb_xfixes_get_cursor_image_cookie_t cursorCookie);
@@ -71,7 +74,8 @@ class WindowCapture {
   XcbConnection connection_;
   ServerResourceOwner<&WindowCapture::unredirect> redirect_;
   ServerResourceOwner<&WindowCapture::destroyDamage> damage_;
-  ServerResourceOwner<&WindowCapture::freePixmap> pixmap_;  // the ancestor's, named by us
+  ServerResourceOwner<&WindowCapture::destroyRegion> damagedRegion_;  // filled by each re-arm
+  ServerResourceOwner<&WindowCapture::freePixmap> pixmap_;            // the ancestor's, named by us
   std::unique_ptr<WindowImageReader> reader_;
 
   // What the server told us at setup.
@@ -98,6 +102,7 @@ class WindowCapture {
   bool destroyed_ = false;
   bool systemStopped_ = false;
   bool unreadable_ = false;
+  std::vector<ImageArea> changedAreas_;  // since the previous frame, in its image
   std::optional<Clock::time_point> lastFrameAt_;
   std::optional<Clock::time_point> unmapDecisionAt_;
   std::optional<Clock::time_point> failingSince_;  // the first of the reads failing since

@@ -24,9 +24,15 @@ void WindowCapture::captureFrame(Clock::time_point now) {
     return;
   }
   xcb_connection_t* connection = connection_.get();
+  std::optional<xcb_xfixes_fetch_region_cookie_t> changesCookie;
   if (!damageArmed_) {
     // Changes after this request raise a new notify, so none is lost between read and re-arm.
-    xcb_damage_subtract(connection, damage_.get().id, XCB_NONE, XCB_NONE);
+    // Those before it are collected for the encoder.
+    const xcb_xfixes_region_t parts = outputs_.sink ? damagedRegion_.get().id : XCB_NONE;
+    xcb_damage_subtract(connection, damage_.get().id, XCB_NONE, parts);
+    if (parts != XCB_NONE) {
+      changesCookie = xcb_xfixes_fetch_region(connection, parts);
+    }
     damageArmed_ = true;
   }
   if (!outputs_.sink) {
@@ -52,6 +58,10 @@ void WindowCapture::captureFrame(Clock::time_point now) {
       sourceStale_ ? std::nullopt
                    : reader_->read(pixmap_.get().id, layout_.x + visible_.left,
                                    layout_.y + visible_.top, visible_.width, visible_.height);
+  changedAreas_.clear();
+  if (changesCookie) {
+    takeChangedAreas(*changesCookie);
+  }
   const MutableImage image{pixels ? pixels->data : nullptr,
                            visible_.width,
                            visible_.height,
@@ -72,7 +82,7 @@ void WindowCapture::captureFrame(Clock::time_point now) {
   failingSince_.reset();
   dirty_ = false;
   outputs_.submit(PixelImage{image.data, image.width, image.height, image.stride, redMask_,
-                             greenMask_, blueMask_},
+                             greenMask_, blueMask_, changedAreas_},
                   capturedAt);
   outputs_.deliverSample();
 }
@@ -100,6 +110,20 @@ void WindowCapture::drawPointer(const MutableImage& image, xcb_query_pointer_coo
   drawCursor(image, CursorPicture{xcb_xfixes_get_cursor_image_cursor_image(cursor.get()),
                                   cursor->width, cursor->height, cursor->x - cursor->xhot - originX,
                                   cursor->y - cursor->yhot - originY});
+}
+
+void WindowCapture::takeChangedAreas(xcb_xfixes_fetch_region_cookie_t cookie) {
+  const auto region = takeReply(xcb_xfixes_fetch_region_reply, connection_.get(), cookie);
+  if (!region) {
+    return;
+  }
+  const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(region.get());
+  const int count = xcb_xfixes_fetch_region_rectangles_length(region.get());
+  for (int i = 0; i < count; ++i) {
+    // In the window's coordinates; the image starts at its visible part.
+    changedAreas_.push_back({rectangles[i].x - visible_.left, rectangles[i].y - visible_.top,
+                             rectangles[i].width, rectangles[i].height});
+  }
 }
 
 void WindowCapture::noteFailedRead(Clock::time_point now) {

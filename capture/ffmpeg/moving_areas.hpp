@@ -1,0 +1,67 @@
+// Coarser quantisers for the small areas that change in picture after picture (a spinner, a
+// progress bar, an animated icon). Their pixels are replaced a moment later, so bits spent on them
+// buy little, while the still parts are copied on from picture to picture. A lookahead's
+// macroblock tree finds this in the pictures to come; this finds it in the pictures before, so
+// every packet still comes out at once.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "capture/ffmpeg/ffmpeg_handles.hpp"
+#include "capture/video_sink.hpp"
+
+namespace darvo::capture::ffmpeg {
+
+// A quantiser offset for a rectangle of whole macroblocks (clipped to the picture), in pixels.
+struct QuantiserOffset {
+  ImageArea area;
+  int steps = 0;  // positive is coarser
+};
+
+// Used by the encoder thread only.
+class MovingAreaQuantiser {
+ public:
+  // Pictures at most this far apart follow each other closely: 1.5 intervals at 15 a second.
+  static constexpr auto kCloseGap = std::chrono::milliseconds(100);
+  // A macroblock moves once it changed in this many pictures in a row, each close to the last.
+  static constexpr int kMovingRun = 3;
+  // Only while the moving macroblocks are at most this share of the picture: when more moves (a
+  // scrolled page, a playing video), the motion is what the viewer watches.
+  static constexpr double kLargestMovingShare = 0.01;
+  static constexpr int kMovingSteps = 12;
+  // A moving macroblock that came to rest is coded once more, finer, so that its last state does
+  // not keep the coarse quantiser until the next keyframe.
+  static constexpr int kSettledSteps = -6;
+
+  // Throws std::invalid_argument unless both sides are positive.
+  MovingAreaQuantiser(int width, int height);
+
+  // The offsets for `after`, the next picture encoded, at `time`. `changed` is where it may differ
+  // from `before`, the previous one (areas may reach outside the picture); within them, the
+  // macroblocks whose pixels differ count as changed, all of them when there is no `before`.
+  // Both are YUV420P pictures of the quantiser's size. Rows of equal macroblocks come as one
+  // rectangle.
+  std::vector<QuantiserOffset> next(std::span<const ImageArea> changed, const AVFrame* before,
+                                    const AVFrame& after, CaptureClock::time_point time);
+
+ private:
+  void markChanged(std::span<const ImageArea> changed, const AVFrame* before, const AVFrame& after);
+
+  int width_;
+  int height_;
+  int columns_;
+  int rows_;
+  std::vector<uint8_t> changed_;  // this picture's, one per macroblock
+  std::vector<uint8_t> runs_;     // pictures in a row each macroblock changed in, up to kMovingRun
+  std::vector<int> steps_;        // the offsets last given
+  std::optional<CaptureClock::time_point> lastTime_;
+};
+
+// Hands the offsets to libx264 with the frame (as regions of interest), replacing any it carried.
+// Throws std::bad_alloc when FFmpeg cannot allocate them.
+void attachQuantiserOffsets(AVFrame& frame, std::span<const QuantiserOffset> offsets);
+
+}  // namespace darvo::capture::ffmpeg
