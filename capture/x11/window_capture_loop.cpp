@@ -79,9 +79,6 @@ void WindowCapture::handleEvent(const xcb_generic_event_t& event) {
   }
   switch (type) {
     case XCB_MOTION_NOTIFY:  // selected only when the cursor is drawn in
-      pointerInside_ = true;
-      dirty_ = true;
-      break;
     case XCB_ENTER_NOTIFY:
       pointerInside_ = true;
       dirty_ = true;

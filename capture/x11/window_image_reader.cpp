@@ -28,7 +28,7 @@ std::unique_ptr<ShmSegment> ShmSegment::create(xcb_connection_t* connection, std
   }
   auto segment = std::unique_ptr<ShmSegment>(new ShmSegment());
   void* address = shmat(shmId, nullptr, 0);
-  if (address != reinterpret_cast<void*>(-1)) {
+  if (reinterpret_cast<intptr_t>(address) != -1) {  // shmat's failure value
     segment->mapping_.reset(address);
   }
   XcbError error;

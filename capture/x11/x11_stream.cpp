@@ -96,7 +96,7 @@ void X11Stream::stopCapture(Completion completion) {
 }
 
 // The capture thread. It owns copies of everything it uses, so it may outlive the stream.
-void X11Stream::captureThread(std::shared_ptr<CaptureControl> control, xcb_window_t window,
+void X11Stream::captureThread(const std::shared_ptr<CaptureControl>& control, xcb_window_t window,
                               StreamConfiguration configuration, CaptureOutputs outputs,
                               Completion startCompletion) {
   std::optional<CaptureError> setupError;

@@ -42,7 +42,7 @@ class X11Stream final : public Stream {
   void stopCapture(Completion completion) override;
 
  private:
-  static void captureThread(std::shared_ptr<CaptureControl> control, xcb_window_t window,
+  static void captureThread(const std::shared_ptr<CaptureControl>& control, xcb_window_t window,
                             StreamConfiguration configuration, CaptureOutputs outputs,
                             Completion startCompletion);
 
