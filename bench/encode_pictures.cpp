@@ -32,8 +32,8 @@ bool readPicture(std::FILE* file, AVFrame& picture) {
     const int shift = plane == 0 ? 0 : 1;
     for (int row = 0; row < picture.height >> shift; ++row) {
       const auto width = static_cast<size_t>(picture.width >> shift);
-      if (std::fread(picture.data[plane] + static_cast<ptrdiff_t>(row) * picture.linesize[plane],
-                     1, width, file) != width) {
+      if (std::fread(picture.data[plane] + static_cast<ptrdiff_t>(row) * picture.linesize[plane], 1,
+                     width, file) != width) {
         return false;
       }
     }

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace darvo::capture {
@@ -27,9 +28,9 @@ struct PixelImage {
   uint32_t redMask = 0x00ff0000;
   uint32_t greenMask = 0x0000ff00;
   uint32_t blueMask = 0x000000ff;
-  // What changed since the previous image, inside the image; empty when nothing did or when it is
-  // not known. Only a hint for the encoder: the pixels are always converted whole.
-  std::span<const ImageArea> changedAreas;
+  // Where this image may differ from the previous one (areas may reach outside it); nullopt when
+  // that is not known.
+  std::optional<std::span<const ImageArea>> changedAreas;
 };
 
 // Implemented by the recording output. Every call comes from the capture thread.

@@ -110,6 +110,9 @@ void FfmpegRecordingOutput::dropFrame(AVFrame* frame) {
 }
 
 void FfmpegRecordingOutput::submit(const PixelImage& image, CaptureClock::time_point capturedAt) {
+  // Every image counts, dropped or not: the pictures catch up on its changes.
+  const bool unscaled = converter_ && converter_->fitsUnscaled(image.width, image.height);
+  updates_.addImage(unscaled ? image.changedAreas : std::nullopt);
   AVFrame* frame = nullptr;
   {
     const std::lock_guard lock(mutex_);
@@ -126,7 +129,12 @@ void FfmpegRecordingOutput::submit(const PixelImage& image, CaptureClock::time_p
     if (av_frame_make_writable(frame) < 0) {
       throw std::bad_alloc();
     }
-    converter_->convert(image, *frame);
+    const auto stale = updates_.staleAreas(frame);
+    updates_.forget(frame);  // until it is drawn
+    if (!stale || !converter_->convertAreas(image, *frame, *stale)) {
+      converter_->convert(image, *frame);
+    }
+    updates_.showsLatest(frame);
   } catch (const std::exception&) {
     dropFrame(frame);  // an unreadable image costs one frame, not the recording
     return;
@@ -142,8 +150,10 @@ void FfmpegRecordingOutput::submit(const PixelImage& image, CaptureClock::time_p
     item.frame = frame;
     item.capturedAt = capturedAt;
     item.changedAreas.clear();
-    if (converter_->fitsUnscaled(image.width, image.height)) {
-      item.changedAreas.assign(image.changedAreas.begin(), image.changedAreas.end());
+    if (unscaled && image.changedAreas) {
+      item.changedAreas.assign(image.changedAreas->begin(), image.changedAreas->end());
+    } else {
+      item.changedAreas.push_back({0, 0, frame->width, frame->height});  // anywhere
     }
     ++queueCount_;
   }

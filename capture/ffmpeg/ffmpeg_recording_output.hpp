@@ -19,6 +19,7 @@
 #include "capture/ffmpeg/ffmpeg_handles.hpp"
 #include "capture/ffmpeg/frame_converter.hpp"
 #include "capture/ffmpeg/moving_areas.hpp"
+#include "capture/ffmpeg/picture_updates.hpp"
 #include "capture/ffmpeg/segment_writer.hpp"
 #include "capture/video_sink.hpp"
 
@@ -58,7 +59,7 @@ class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
   struct Item {
     AVFrame* frame = nullptr;
     CaptureClock::time_point capturedAt;
-    std::vector<ImageArea> changedAreas;  // in the picture; empty when scaled into it
+    std::vector<ImageArea> changedAreas;  // where it may differ from the previous picture
   };
 
   // Encoder thread.
@@ -83,6 +84,7 @@ class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
 
   // Capture thread only.
   std::optional<FrameConverter> converter_;
+  PictureUpdates updates_;
   std::vector<FramePtr> pool_;  // every picture; allocated once in prepare()
 
   mutable std::mutex mutex_;

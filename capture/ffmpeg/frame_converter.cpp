@@ -127,11 +127,48 @@ FrameConverter::FrameConverter(int width, int height) : width_(width), height_(h
   }
 }
 
-void FrameConverter::convert(const PixelImage& image, AVFrame& target) {
-  validateImage(image);
+void FrameConverter::validateTarget(const AVFrame& target) const {
   if (target.format != AV_PIX_FMT_YUV420P || target.width != width_ || target.height != height_) {
     throw std::invalid_argument("target frame is not a YUV420P picture of the converter's size");
   }
+}
+
+bool FrameConverter::convertAreas(const PixelImage& image, AVFrame& target,
+                                  std::span<const ImageArea> areas) {
+  validateImage(image);
+  validateTarget(target);
+  const auto channels = byteChannels(image);
+  if (!fitsUnscaled(image.width, image.height) || !channels) {
+    return false;
+  }
+  for (const ImageArea& area : areas) {
+    if (area.width <= 0 || area.height <= 0) {
+      continue;
+    }
+    // Whole 2x2 blocks, since each chroma sample averages one.
+    const int left = std::max(area.x, 0) / 2 * 2;
+    const int top = std::max(area.y, 0) / 2 * 2;
+    const int right = std::min((area.x + area.width + 1) / 2 * 2, width_);
+    const int bottom = std::min((area.y + area.height + 1) / 2 * 2, height_);
+    if (left >= right || top >= bottom) {
+      continue;
+    }
+    const auto offset = [&](int plane, int shift) {
+      return static_cast<ptrdiff_t>(top >> shift) * target.linesize[plane] + (left >> shift);
+    };
+    convertToYuv420Bt709(
+        image.data + static_cast<ptrdiff_t>(top) * image.stride + static_cast<ptrdiff_t>(left) * 4,
+        image.stride, right - left, bottom - top, *channels,
+        {{target.data[0] + offset(0, 0), target.data[1] + offset(1, 1),
+          target.data[2] + offset(2, 1)},
+         {target.linesize[0], target.linesize[1], target.linesize[2]}});
+  }
+  return true;
+}
+
+void FrameConverter::convert(const PixelImage& image, AVFrame& target) {
+  validateImage(image);
+  validateTarget(target);
   // The picture's sides are even: a window with an odd side loses its last column or row
   // rather than having every pixel moved by the scaler.
   PixelImage source = image;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "capture/ffmpeg/ffmpeg_handles.hpp"
@@ -29,6 +30,11 @@ class FrameConverter {
   // std::invalid_argument for an image it cannot read (no pixels, a bad size or stride, masks that
   // are empty, overlap or have gaps) and std::runtime_error when the scaler fails.
   void convert(const PixelImage& image, AVFrame& target);
+  // Converts only `areas` (grown to whole 2x2 blocks, clipped to the picture; they may reach
+  // outside it) and leaves the rest of `target` as it was. False, with nothing done, when the image
+  // needs the scaler or its channels are not whole bytes: convert() it whole instead. Throws as
+  // convert() does.
+  bool convertAreas(const PixelImage& image, AVFrame& target, std::span<const ImageArea> areas);
 
   // Whether an image of this size keeps its pixels where they are in the picture (not scaled).
   [[nodiscard]] bool fitsUnscaled(int imageWidth, int imageHeight) const;
@@ -44,6 +50,7 @@ class FrameConverter {
     int height = 0;
   };
 
+  void validateTarget(const AVFrame& target) const;
   void prepareScaler(int sourceWidth, int sourceHeight, AVPixelFormat sourceFormat);
   void repack(const PixelImage& image);
   void fillBlack(AVFrame& target) const;

@@ -57,8 +57,10 @@ class WindowCapture {
   void captureFrame(Clock::time_point now);
   void takeChangedAreas(xcb_xfixes_fetch_region_cookie_t cookie);
   void noteFailedRead(Clock::time_point now);
-  void drawPointer(const MutableImage& image, xcb_query_pointer_cookie_t pointerCookie,
-                   xcb_xfixes_get_cursor_image_cookie_t cursorCookie);
+  // Draws the cursor into the image when the pointer is over it; the area drawn over, if any.
+  std::optional<ImageArea> drawPointer(const MutableImage& image,
+                                       xcb_query_pointer_cookie_t pointerCookie,
+                                       xcb_xfixes_get_cursor_image_cookie_t cursorCookie);
   [[nodiscard]] bool frameDue(Clock::time_point now) const;
   [[nodiscard]] std::optional<Clock::time_point> nextDeadline() const;
   void waitForEvents(std::optional<Clock::time_point> deadline);
@@ -102,7 +104,10 @@ class WindowCapture {
   bool destroyed_ = false;
   bool systemStopped_ = false;
   bool unreadable_ = false;
-  std::vector<ImageArea> changedAreas_;  // since the previous frame, in its image
+  // Where the image may differ from the last one delivered, in its coordinates.
+  std::vector<ImageArea> changedAreas_;
+  bool changesUnknown_ = true;               // the first image has nothing to differ from
+  std::optional<ImageArea> lastCursorArea_;  // where the cursor was drawn into the last image
   std::optional<Clock::time_point> lastFrameAt_;
   std::optional<Clock::time_point> unmapDecisionAt_;
   std::optional<Clock::time_point> failingSince_;  // the first of the reads failing since

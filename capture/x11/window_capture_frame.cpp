@@ -43,6 +43,8 @@ void WindowCapture::captureFrame(Clock::time_point now) {
     outputs_.deliverSample();
     return;
   }
+  // A new source may differ anywhere from the last image.
+  const bool relocated = sourceStale_;
   if (sourceStale_) {
     locateSource();
   }
@@ -69,31 +71,45 @@ void WindowCapture::captureFrame(Clock::time_point now) {
                            redMask_,
                            greenMask_,
                            blueMask_};
+  std::optional<ImageArea> cursorArea;
   if (configuration_.showsCursor) {
-    drawPointer(image, pointerCookie, cursorCookie);  // also takes the replies when unread
+    cursorArea = drawPointer(image, pointerCookie, cursorCookie);  // takes the replies anyway
   }
   if (!pixels) {
     // Unmapped (its UnmapNotify is on the way), or the pixmap no longer fits the window: locate
     // it again and retry after the interval.
     sourceStale_ = true;
+    changesUnknown_ = true;  // the changes just collected never reach the sink
     noteFailedRead(capturedAt);
     return;
   }
   failingSince_.reset();
   dirty_ = false;
-  outputs_.submit(PixelImage{image.data, image.width, image.height, image.stride, redMask_,
-                             greenMask_, blueMask_, changedAreas_},
-                  capturedAt);
+  // The cursor is drawn in by us, not reported by Damage: where it was and where it is changed.
+  for (const auto& area : {lastCursorArea_, cursorArea}) {
+    if (area) {
+      changedAreas_.push_back(*area);
+    }
+  }
+  lastCursorArea_ = cursorArea;
+  const bool changesKnown = !relocated && !changesUnknown_;
+  changesUnknown_ = false;
+  outputs_.submit(
+      PixelImage{
+          image.data, image.width, image.height, image.stride, redMask_, greenMask_, blueMask_,
+          changesKnown ? std::optional<std::span<const ImageArea>>(changedAreas_) : std::nullopt},
+      capturedAt);
   outputs_.deliverSample();
 }
 
-void WindowCapture::drawPointer(const MutableImage& image, xcb_query_pointer_cookie_t pointerCookie,
-                                xcb_xfixes_get_cursor_image_cookie_t cursorCookie) {
+std::optional<ImageArea> WindowCapture::drawPointer(
+    const MutableImage& image, xcb_query_pointer_cookie_t pointerCookie,
+    xcb_xfixes_get_cursor_image_cookie_t cursorCookie) {
   xcb_connection_t* connection = connection_.get();
   const auto pointer = takeReply(xcb_query_pointer_reply, connection, pointerCookie);
   const auto cursor = takeReply(xcb_xfixes_get_cursor_image_reply, connection, cursorCookie);
   if (!pointer || !cursor) {
-    return;
+    return std::nullopt;
   }
   // Relative to the visible part, which starts inside the window's invisible margins.
   const int x = pointer->win_x - visible_.left;
@@ -101,20 +117,23 @@ void WindowCapture::drawPointer(const MutableImage& image, xcb_query_pointer_coo
   pointerInside_ =
       pointer->same_screen != 0 && x >= 0 && y >= 0 && x < image.width && y < image.height;
   if (!pointerInside_ || image.data == nullptr) {
-    return;
+    return std::nullopt;
   }
   // The cursor's position is the hot spot's, in root coordinates; the picture's origin in root
   // coordinates comes from the pointer query taken at the same moment.
   const int originX = pointer->root_x - x;
   const int originY = pointer->root_y - y;
-  drawCursor(image, CursorPicture{xcb_xfixes_get_cursor_image_cursor_image(cursor.get()),
-                                  cursor->width, cursor->height, cursor->x - cursor->xhot - originX,
-                                  cursor->y - cursor->yhot - originY});
+  const CursorPicture picture{xcb_xfixes_get_cursor_image_cursor_image(cursor.get()), cursor->width,
+                              cursor->height, cursor->x - cursor->xhot - originX,
+                              cursor->y - cursor->yhot - originY};
+  drawCursor(image, picture);
+  return ImageArea{picture.left, picture.top, picture.width, picture.height};
 }
 
 void WindowCapture::takeChangedAreas(xcb_xfixes_fetch_region_cookie_t cookie) {
   const auto region = takeReply(xcb_xfixes_fetch_region_reply, connection_.get(), cookie);
   if (!region) {
+    changesUnknown_ = true;
     return;
   }
   const xcb_rectangle_t* rectangles = xcb_xfixes_fetch_region_rectangles(region.get());

@@ -21,6 +21,18 @@ def colour_at(path, x, y, frame=0):
     return found[frame] if -len(found) <= frame < len(found) else "none"
 
 
+def frame_rows(path, width, height, rows):
+    """The given rows of every frame, each a list of (r, g, b)."""
+    data = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "rawvideo", "-pix_fmt",
+                           "rgb24", "-"], capture_output=True, timeout=60).stdout
+    size, line = width * height * 3, width * 3
+    frames = []
+    for start in range(0, len(data), size):
+        picked = (data[start + row * line:start + (row + 1) * line] for row in rows)
+        frames.append([[tuple(row[x:x + 3]) for x in range(0, line, 3)] for row in picked])
+    return frames
+
+
 def close_colour(actual, expected, tolerance=24):
     """Each channel within `tolerance` of the expected colour (H.264 is lossy)."""
     return len(actual) == 6 and all(
@@ -37,10 +49,16 @@ def packet_times(path):
 class Recordings(RecordingCase):
     def test_a_changing_window_makes_an_h264_file_of_its_time(self):
         windows = self.windows(["--name", "movie", "--geometry", "321x241+20+20", "--animate"])
+        self.warp_pointer(0, 0)
         recording = self.record(windows.ids[0])
         recording.expect_ready()
         started = time.monotonic()
-        time.sleep(3)
+        # The pointer crosses the window's row 200 and leaves it: the cursor is drawn in.
+        for x in range(0, 400, 20):
+            self.warp_pointer(x, 220)
+            time.sleep(0.1)
+        self.warp_pointer(0, 0)
+        time.sleep(1)
         recording.send("stop\n")
         recorded = time.monotonic() - started
         recording.expect_end()
@@ -50,6 +68,12 @@ class Recordings(RecordingCase):
         self.assertGreaterEqual(found["frames"], recorded * 10, "a changing window")
         self.assertLessEqual(found["frames"], found["duration"] * 15 + 2, "15 fps at most")
         self.assertEqual(os.stat(self.path()).st_mode & 0o777, 0o600)
+        # Pictures are converted again only where the window changed: no old bar or cursor stays.
+        frames = frame_rows(self.path(), 320, 240, (100, 200))
+        white = [sum(min(pixel) > 200 for pixel in middle) for middle, _ in frames]
+        dark = [sum(max(pixel) < 60 for pixel in crossed) for _, crossed in frames]
+        self.assertLessEqual(max(white), 24, "one bar 16 pixels wide")
+        self.assertTrue(0 < max(dark) <= 12 and dark[-1] == 0, ("one cursor", dark))
 
     def test_a_resized_window_is_fitted_between_black_bars(self):
         windows = self.windows(["--name", "resized", "--geometry", "320x240+0+0", "--color",

@@ -89,6 +89,20 @@ TEST_F(FrameConverterTest, ConvertsEachPixelToLimitedRangeBt709) {
   }
 }
 
+// Only the changed areas, grown to whole 2x2 blocks and clipped; none when the image is scaled.
+TEST_F(FrameConverterTest, ConvertsOnlyChangedAreasInWholeBlocks) {
+  const auto pixel = [](int x, int y) { return (x * 0x9e3779b1U ^ y * 0x85ebca6bU) >> 8; };
+  const Image changed(kWidth + 1, kHeight, pixel);
+  converter_.convert(Image(kWidth, kHeight, solid(0)).view, *frame_);
+  const ImageArea areas[] = {{-3, 5, 10, 7}, {75, 41, 20, 20}, {30, 30, 0, 5}};
+  ASSERT_TRUE(converter_.convertAreas(changed.view, *frame_, areas));
+  EXPECT_TRUE(samplesMatch(*frame_, 0.51, [&](int x, int y) {
+    const bool inside = (x < 8 && y >= 4 && y < 12) || (x >= 74 && y >= 40);
+    return inside ? pixel(x, y) : 0;
+  }));
+  EXPECT_FALSE(converter_.convertAreas(Image(kWidth * 2, kHeight, pixel).view, *frame_, areas));
+}
+
 // Solid colours in each layout (0x80: the channel's top bit alone), every other bit set (the alpha
 // of 32-bit windows), at the picture's size and scaled.
 TEST_F(FrameConverterTest, ReadsEveryChannelLayoutAndIgnoresOtherBits) {
