@@ -14,42 +14,6 @@ constexpr int kMacroblock = 16;
 // FFmpeg's libx264 wrapper scales a region's qoffset by 51 (the quantiser range of 8-bit video).
 constexpr int kQuantiserRange = 51;
 
-// Whether `rows` rows of `Width` bytes (`width` at the picture's right edge) differ.
-template <size_t Width>
-bool blockDiffers(const uint8_t* before, int beforeStride, const uint8_t* after, int afterStride,
-                  size_t width, int rows) {
-  for (int row = 0; row < rows; ++row, before += beforeStride, after += afterStride) {
-    // A constant length lets the compiler compare in a few wide loads.
-    if (width == Width ? std::memcmp(before, after, Width) != 0
-                       : std::memcmp(before, after, width) != 0) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// Whether a macroblock's pixels differ between two YUV420P pictures of the same size.
-bool macroblockDiffers(const AVFrame& before, const AVFrame& after, int column, int row) {
-  for (int plane = 0; plane < 3; ++plane) {
-    const int shift = plane == 0 ? 0 : 1;
-    const int size = kMacroblock >> shift;
-    const int x = column * size;
-    const int y = row * size;
-    const auto width = static_cast<size_t>(std::min(size, (after.width >> shift) - x));
-    const int rows = std::min(size, (after.height >> shift) - y);
-    const uint8_t* from =
-        before.data[plane] + static_cast<ptrdiff_t>(y) * before.linesize[plane] + x;
-    const uint8_t* to = after.data[plane] + static_cast<ptrdiff_t>(y) * after.linesize[plane] + x;
-    if (plane == 0 ? blockDiffers<kMacroblock>(from, before.linesize[plane], to,
-                                               after.linesize[plane], width, rows)
-                   : blockDiffers<kMacroblock / 2>(from, before.linesize[plane], to,
-                                                   after.linesize[plane], width, rows)) {
-      return true;
-    }
-  }
-  return false;
-}
-
 }  // namespace
 
 MovingAreaQuantiser::MovingAreaQuantiser(int width, int height) : width_(width), height_(height) {
@@ -60,6 +24,7 @@ MovingAreaQuantiser::MovingAreaQuantiser(int width, int height) : width_(width),
   rows_ = (height + kMacroblock - 1) / kMacroblock;
   const auto count = static_cast<size_t>(columns_) * static_cast<size_t>(rows_);
   changed_.resize(count);
+  differs_.resize(static_cast<size_t>(columns_));
   runs_.resize(count);
   steps_.resize(count);
 }
@@ -86,10 +51,38 @@ void MovingAreaQuantiser::markChanged(std::span<const ImageArea> changed, const 
   // Toolkits often report one rectangle around everything they repainted: only the pixels tell
   // which macroblocks changed.
   for (int row = 0; row < rows_; ++row) {
-    for (int column = 0; column < columns_; ++column) {
-      uint8_t& mark = changed_[static_cast<size_t>(row) * columns_ + column];
-      mark = mark != 0 && macroblockDiffers(*before, after, column, row) ? 1 : 0;
+    keepDiffering(row, *before, after);
+  }
+}
+
+void MovingAreaQuantiser::keepDiffering(int row, const AVFrame& before, const AVFrame& after) {
+  const std::span<uint8_t> marks(changed_.data() + static_cast<ptrdiff_t>(row) * columns_,
+                                 static_cast<size_t>(columns_));
+  const auto first = std::find(marks.begin(), marks.end(), uint8_t{1});
+  if (first == marks.end()) {
+    return;
+  }
+  const auto last = std::find(marks.rbegin(), marks.rend(), uint8_t{1}).base();
+  const int left = static_cast<int>(first - marks.begin()) * kMacroblock;
+  const int right = std::min(static_cast<int>(last - marks.begin()) * kMacroblock, width_);
+  std::fill(differs_.begin(), differs_.end(), uint8_t{0});
+  for (int y = row * kMacroblock; y < std::min((row + 1) * kMacroblock, height_); ++y) {
+    const uint8_t* from = before.data[0] + static_cast<ptrdiff_t>(y) * before.linesize[0];
+    const uint8_t* to = after.data[0] + static_cast<ptrdiff_t>(y) * after.linesize[0];
+    // Most lines are equal: one comparison across them is far cheaper than one per macroblock.
+    if (std::memcmp(from + left, to + left, static_cast<size_t>(right - left)) == 0) {
+      continue;
     }
+    for (int column = left / kMacroblock; column * kMacroblock < right; ++column) {
+      const int x = column * kMacroblock;
+      if (marks[column] != 0 && differs_[column] == 0) {
+        differs_[column] = std::memcmp(from + x, to + x,
+                                       static_cast<size_t>(std::min(kMacroblock, width_ - x))) != 0;
+      }
+    }
+  }
+  for (int column = 0; column < columns_; ++column) {
+    marks[column] = marks[column] & differs_[column];
   }
 }
 

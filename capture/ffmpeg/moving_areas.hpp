@@ -41,7 +41,7 @@ class MovingAreaQuantiser {
 
   // The offsets for `after`, the next picture encoded, at `time`. `changed` is where it may differ
   // from `before`, the previous one (areas may reach outside the picture); within them, the
-  // macroblocks whose pixels differ count as changed, all of them when there is no `before`.
+  // macroblocks whose luma differs count as changed, all of them when there is no `before`.
   // Both are YUV420P pictures of the quantiser's size. Rows of equal macroblocks come as one
   // rectangle.
   std::vector<QuantiserOffset> next(std::span<const ImageArea> changed, const AVFrame* before,
@@ -54,7 +54,10 @@ class MovingAreaQuantiser {
   int height_;
   int columns_;
   int rows_;
+  void keepDiffering(int row, const AVFrame& before, const AVFrame& after);
+
   std::vector<uint8_t> changed_;  // this picture's, one per macroblock
+  std::vector<uint8_t> differs_;  // one row's, while its pixels are compared
   std::vector<uint8_t> runs_;     // pictures in a row each macroblock changed in, up to kMovingRun
   std::vector<int> steps_;        // the offsets last given
   std::optional<CaptureClock::time_point> lastTime_;
