@@ -26,8 +26,10 @@ class MovingAreaQuantiser {
  public:
   // Pictures at most this far apart follow each other closely: 1.5 intervals at 15 a second.
   static constexpr auto kCloseGap = std::chrono::milliseconds(100);
-  // A macroblock moves once it changed in this many pictures in a row, each close to the last.
-  static constexpr int kMovingRun = 3;
+  // A macroblock moves once it changed in this many pictures in a row, each close to the last
+  // (a third of a second at 15 a second): a spinner does; something passing over it, or text
+  // being typed, does not.
+  static constexpr int kMovingRun = 5;
   // Only while the moving macroblocks are at most this share of the picture: when more moves (a
   // scrolled page, a playing video), the motion is what the viewer watches.
   static constexpr double kLargestMovingShare = 0.01;

@@ -72,17 +72,19 @@ class MovingAreaQuantiserTest : public ::testing::Test {
   CaptureClock::time_point time_;
 };
 
-TEST_F(MovingAreaQuantiserTest, SpinnerCoarsensFromItsThirdPictureAndIsRefinedOnceAtRest) {
+TEST_F(MovingAreaQuantiserTest, SpinnerCoarsensOnceItKeepsMovingAndIsRefinedOnceAtRest) {
   const Offsets coarse = {{{624, 16, 26, 16}, 12}, {{624, 32, 26, 16}, 12}};
   const Offsets settled = {{{624, 16, 26, 16}, -6}, {{624, 32, 26, 16}, -6}};
-  EXPECT_EQ(next({kRepainted}, {kSpinner}, 10), Offsets{});  // the first picture
-  EXPECT_EQ(next({kRepainted}, {kSpinner}, 20), Offsets{});
-  EXPECT_EQ(next({kRepainted}, {kSpinner}, 30), coarse);
-  EXPECT_EQ(next({kRepainted}, {kSpinner}, 40), coarse);
-  EXPECT_EQ(next({}, {kSpinner}, 40), settled);  // a repeat: nothing changed
-  EXPECT_EQ(next({}, {kSpinner}, 40), Offsets{});
+  uint8_t value = 10;
+  for (int picture = 1; picture < MovingAreaQuantiser::kMovingRun; ++picture, value += 10) {
+    EXPECT_EQ(next({kRepainted}, {kSpinner}, value), Offsets{}) << picture;
+  }
+  EXPECT_EQ(next({kRepainted}, {kSpinner}, value += 10), coarse);
+  EXPECT_EQ(next({kRepainted}, {kSpinner}, value += 10), coarse);
+  EXPECT_EQ(next({}, {kSpinner}, value), settled);  // a repeat: nothing changed
+  EXPECT_EQ(next({}, {kSpinner}, value), Offsets{});
   // A report of changes where the pixels stayed the same counts for nothing.
-  EXPECT_EQ(next({kRepainted}, {kSpinner}, 40), Offsets{});
+  EXPECT_EQ(next({kRepainted}, {kSpinner}, value), Offsets{});
 }
 
 TEST_F(MovingAreaQuantiserTest, NothingCoarsensWhenPicturesAreFarApartOrMuchMoves) {
@@ -90,10 +92,10 @@ TEST_F(MovingAreaQuantiserTest, NothingCoarsensWhenPicturesAreFarApartOrMuchMove
   const ImageArea bar{0, 400, 9 * 16, 16};
   next({}, {kSpinner, bar}, 10);
   uint8_t value = 20;
-  for (int picture = 0; picture < 4; ++picture, value += 10) {
+  for (int picture = 0; picture <= MovingAreaQuantiser::kMovingRun; ++picture, value += 10) {
     EXPECT_EQ(next({kRepainted, bar}, {kSpinner, bar}, value, 150ms), Offsets{}) << picture;
   }
-  for (int picture = 0; picture < 4; ++picture, value += 10) {
+  for (int picture = 0; picture <= MovingAreaQuantiser::kMovingRun; ++picture, value += 10) {
     EXPECT_EQ(next({kRepainted, bar}, {kSpinner, bar}, value), Offsets{}) << picture;
   }
 }
