@@ -17,11 +17,11 @@ using namespace std::chrono_literals;
 using Offsets = std::vector<std::pair<std::array<int, 4>, int>>;  // x, y, width, height; steps
 
 // 41 x 30 macroblocks, the last column 10 pixels wide; 1% of them is 12.
-constexpr int kWidth = 650, kHeight = 480;
+constexpr int kPictureWidth = 650, kPictureHeight = 480;
 // A spinner at the right edge, in macroblock columns 39-40 and rows 1-2.
 constexpr ImageArea kSpinner{630, 20, 20, 20};
 // What a toolkit reports around it: one rectangle over much more.
-constexpr ImageArea kRepainted{0, 0, kWidth, 240};
+constexpr ImageArea kRepainted{0, 0, kPictureWidth, 240};
 
 Offsets flatten(const std::vector<QuantiserOffset>& offsets) {
   Offsets result;
@@ -35,9 +35,9 @@ class MovingAreaQuantiserTest : public ::testing::Test {
  protected:
   // The next picture: the previous one with the luma of `painted` set to `value`.
   const AVFrame& draw(const std::vector<ImageArea>& painted, uint8_t value) {
-    FramePtr frame = allocatePicture(kWidth, kHeight);
+    FramePtr frame = allocatePicture(kPictureWidth, kPictureHeight);
     for (int plane = 0; plane < 3; ++plane) {
-      const int rows = plane == 0 ? kHeight : kHeight / 2;
+      const int rows = plane == 0 ? kPictureHeight : kPictureHeight / 2;
       for (int y = 0; y < rows; ++y) {
         uint8_t* row = frame->data[plane] + y * frame->linesize[plane];
         if (pictures_.empty()) {
@@ -67,7 +67,7 @@ class MovingAreaQuantiserTest : public ::testing::Test {
     return flatten(quantiser_.next(changed, before, after, time_));
   }
 
-  MovingAreaQuantiser quantiser_{kWidth, kHeight};
+  MovingAreaQuantiser quantiser_{kPictureWidth, kPictureHeight};
   std::vector<FramePtr> pictures_;
   CaptureClock::time_point time_;
 };
