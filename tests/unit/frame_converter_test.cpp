@@ -163,6 +163,8 @@ TEST_F(FrameConverterTest, RejectsWhatItCannotReadAndTakesTheLargestSize) {
     EXPECT_THROW(converter_.convert(image, *frame_), std::invalid_argument) << &image - bad;
   }
   EXPECT_THROW(converter_.convert(good.view, *allocatePicture(32, 48)), std::invalid_argument);
+  EXPECT_THROW(converter_.convertAreas(good.view, *allocatePicture(32, 48), {}),
+               std::invalid_argument);
   EXPECT_NO_THROW(
       FrameConverter(2, kMaxPictureSide)
           .convert(Image(2, kMaxPictureSide, solid(0)).view, *allocatePicture(2, kMaxPictureSide)));

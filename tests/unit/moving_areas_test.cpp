@@ -16,12 +16,12 @@ namespace {
 using namespace std::chrono_literals;
 using Offsets = std::vector<std::pair<std::array<int, 4>, int>>;  // x, y, width, height; steps
 
-// 41 x 30 macroblocks, the last column 10 pixels wide; 1% of them is 12.
-constexpr int kPictureWidth = 650, kPictureHeight = 480;
-// A spinner at the right edge, in macroblock columns 39-40 and rows 1-2.
-constexpr ImageArea kSpinner{630, 20, 20, 20};
+// 41 x 30 macroblocks, the last column 10 pixels wide, the last row 6 high; 1% of them is 12.
+constexpr int kPictureWidth = 650, kPictureHeight = 470;
+// A spinner in the bottom right corner, in macroblock columns 39-40 and rows 28-29.
+constexpr ImageArea kSpinner{630, 450, 20, 20};
 // What a toolkit reports around it: one rectangle over much more.
-constexpr ImageArea kRepainted{0, 0, kPictureWidth, 240};
+constexpr ImageArea kRepainted{0, 240, kPictureWidth, 240};
 
 Offsets flatten(const std::vector<QuantiserOffset>& offsets) {
   Offsets result;
@@ -73,8 +73,8 @@ class MovingAreaQuantiserTest : public ::testing::Test {
 };
 
 TEST_F(MovingAreaQuantiserTest, SpinnerCoarsensOnceItKeepsMovingAndIsRefinedOnceAtRest) {
-  const Offsets coarse = {{{624, 16, 26, 16}, 12}, {{624, 32, 26, 16}, 12}};
-  const Offsets settled = {{{624, 16, 26, 16}, -6}, {{624, 32, 26, 16}, -6}};
+  const Offsets coarse = {{{624, 448, 26, 16}, 12}, {{624, 464, 26, 6}, 12}};
+  const Offsets settled = {{{624, 448, 26, 16}, -6}, {{624, 464, 26, 6}, -6}};
   uint8_t value = 10;
   for (int picture = 1; picture < MovingAreaQuantiser::kMovingRun; ++picture, value += 10) {
     EXPECT_EQ(next({kRepainted}, {kSpinner}, value), Offsets{}) << picture;
