@@ -100,6 +100,18 @@ std::optional<ByteChannels> byteChannels(const PixelImage& image) {
   return channels;
 }
 
+// The picture's planes from (x, y) on; both are even, so the chroma planes start at whole samples.
+Yuv420Target planesAt(const AVFrame& target, int x, int y) {
+  Yuv420Target at{};
+  for (int plane = 0; plane < 3; ++plane) {
+    const int shift = plane == 0 ? 0 : 1;
+    at.planes[plane] = target.data[plane] +
+                       static_cast<ptrdiff_t>(y >> shift) * target.linesize[plane] + (x >> shift);
+    at.strides[plane] = target.linesize[plane];
+  }
+  return at;
+}
+
 // The staging buffer holds native 0x00RRGGBB values.
 constexpr AVPixelFormat kStagingFormat =
     std::endian::native == std::endian::little ? AV_PIX_FMT_BGR0 : AV_PIX_FMT_0RGB;
@@ -153,15 +165,9 @@ bool FrameConverter::convertAreas(const PixelImage& image, AVFrame& target,
     if (left >= right || top >= bottom) {
       continue;
     }
-    const auto offset = [&](int plane, int shift) {
-      return static_cast<ptrdiff_t>(top >> shift) * target.linesize[plane] + (left >> shift);
-    };
     convertToYuv420Bt709(
         image.data + static_cast<ptrdiff_t>(top) * image.stride + static_cast<ptrdiff_t>(left) * 4,
-        image.stride, right - left, bottom - top, *channels,
-        {{target.data[0] + offset(0, 0), target.data[1] + offset(1, 1),
-          target.data[2] + offset(2, 1)},
-         {target.linesize[0], target.linesize[1], target.linesize[2]}});
+        image.stride, right - left, bottom - top, *channels, planesAt(target, left, top));
   }
   return true;
 }
@@ -178,8 +184,7 @@ void FrameConverter::convert(const PixelImage& image, AVFrame& target) {
     // Nothing to scale: the direct conversion, much cheaper than the scaler's.
     if (const auto channels = byteChannels(source)) {
       convertToYuv420Bt709(source.data, source.stride, width_, height_, *channels,
-                           {{target.data[0], target.data[1], target.data[2]},
-                            {target.linesize[0], target.linesize[1], target.linesize[2]}});
+                           planesAt(target, 0, 0));
       return;
     }
   }
@@ -196,13 +201,9 @@ void FrameConverter::convert(const PixelImage& image, AVFrame& target) {
   if (fit_.width != width_ || fit_.height != height_) {
     fillBlack(target);
   }
-  // Offsets are even, so the chroma planes start at whole samples.
-  const auto offset = [&](int plane, int shift) {
-    return static_cast<ptrdiff_t>(fit_.y >> shift) * target.linesize[plane] + (fit_.x >> shift);
-  };
-  uint8_t* const planes[4] = {target.data[0] + offset(0, 0), target.data[1] + offset(1, 1),
-                              target.data[2] + offset(2, 1), nullptr};
-  const int strides[4] = {target.linesize[0], target.linesize[1], target.linesize[2], 0};
+  const Yuv420Target at = planesAt(target, fit_.x, fit_.y);
+  uint8_t* const planes[4] = {at.planes[0], at.planes[1], at.planes[2], nullptr};
+  const int strides[4] = {at.strides[0], at.strides[1], at.strides[2], 0};
   const uint8_t* const sources[4] = {pixels, nullptr, nullptr, nullptr};
   const int sourceStrides[4] = {stride, 0, 0, 0};
   if (sws_scale(scaler_.get(), sources, sourceStrides, 0, source.height, planes, strides) <= 0) {
@@ -225,7 +226,7 @@ void FrameConverter::prepareScaler(int sourceWidth, int sourceHeight, AVPixelFor
   // The largest even-sided rectangle of the source's shape that fits, centred.
   const int64_t w = sourceWidth;
   const int64_t h = sourceHeight;
-  Fit fit;
+  ImageArea fit;
   if (w * height_ >= h * width_) {
     fit.width = width_;
     fit.height = static_cast<int>((h * width_ + w) / (2 * w) * 2);

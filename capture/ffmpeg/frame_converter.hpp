@@ -43,13 +43,6 @@ class FrameConverter {
   [[nodiscard]] int height() const { return height_; }
 
  private:
-  struct Fit {
-    int x = 0;
-    int y = 0;
-    int width = 0;
-    int height = 0;
-  };
-
   void validateTarget(const AVFrame& target) const;
   void prepareScaler(int sourceWidth, int sourceHeight, AVPixelFormat sourceFormat);
   void repack(const PixelImage& image);
@@ -61,7 +54,7 @@ class FrameConverter {
   int sourceWidth_ = 0;
   int sourceHeight_ = 0;
   AVPixelFormat sourceFormat_ = AV_PIX_FMT_NONE;
-  Fit fit_;
+  ImageArea fit_;  // where the scaled image lies in the picture
   // Images whose masks match no packed format FFmpeg knows are repacked here first.
   std::vector<uint32_t> staging_;
 };
