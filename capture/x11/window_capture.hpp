@@ -15,6 +15,7 @@
 #include "capture/video_sink.hpp"
 #include "capture/x11/capture_control.hpp"
 #include "capture/x11/capture_outputs.hpp"
+#include "capture/x11/changed_blocks.hpp"
 #include "capture/x11/cursor_overlay.hpp"
 #include "capture/x11/server_resource.hpp"
 #include "capture/x11/window_image_reader.hpp"
@@ -106,6 +107,7 @@ class WindowCapture {
   bool unreadable_ = false;
   // Where the image may differ from the last one delivered, in its coordinates.
   std::vector<ImageArea> changedAreas_;
+  ChangedBlockFinder changedBlocks_;         // narrows changedAreas_ to what really changed
   bool changesUnknown_ = true;               // the first image has nothing to differ from
   std::optional<ImageArea> lastCursorArea_;  // where the cursor was drawn into the last image
   std::optional<Clock::time_point> lastFrameAt_;

@@ -94,11 +94,15 @@ void WindowCapture::captureFrame(Clock::time_point now) {
   lastCursorArea_ = cursorArea;
   const bool changesKnown = !relocated && !changesUnknown_;
   changesUnknown_ = false;
-  outputs_.submit(
-      PixelImage{
-          image.data, image.width, image.height, image.stride, redMask_, greenMask_, blueMask_,
-          changesKnown ? std::optional<std::span<const ImageArea>>(changedAreas_) : std::nullopt},
-      capturedAt);
+  PixelImage submitted{image.data, image.width, image.height, image.stride,
+                       redMask_,   greenMask_,  blueMask_,    std::nullopt};
+  if (changesKnown) {
+    const auto previous = reader_->previousRead();
+    submitted.changedAreas = previous
+                                 ? changedBlocks_.find(submitted, previous->data, changedAreas_)
+                                 : std::span<const ImageArea>(changedAreas_);
+  }
+  outputs_.submit(submitted, capturedAt);
   outputs_.deliverSample();
 }
 

@@ -51,24 +51,39 @@ WindowImageReader::WindowImageReader(xcb_connection_t* connection, bool shmAvail
 
 std::optional<WindowPixels> WindowImageReader::read(xcb_drawable_t drawable, int x, int y,
                                                     int width, int height) {
+  latest_ = 1 - latest_;
+  Buffer& buffer = buffers_[latest_];
+  buffer.pixels.reset();
+  if (!shmAvailable_) {
+    buffer.segment.reset();  // left from before the server stopped taking segments
+  }
   if (width <= 0 || height <= 0) {
     return std::nullopt;
   }
-  if (shmAvailable_) {
-    return readShared(drawable, x, y, width, height);
-  }
-  return readPlain(drawable, x, y, width, height);
+  buffer.pixels = shmAvailable_ ? readShared(buffer, drawable, x, y, width, height)
+                                : readPlain(buffer, drawable, x, y, width, height);
+  return buffer.pixels;
 }
 
-std::optional<WindowPixels> WindowImageReader::readShared(xcb_drawable_t drawable, int x, int y,
-                                                          int width, int height) {
+std::optional<WindowPixels> WindowImageReader::previousRead() const {
+  const auto& latest = buffers_[latest_].pixels;
+  const auto& previous = buffers_[1 - latest_].pixels;
+  if (!latest || !previous || latest->width != previous->width ||
+      latest->height != previous->height || latest->stride != previous->stride) {
+    return std::nullopt;
+  }
+  return previous;
+}
+
+std::optional<WindowPixels> WindowImageReader::readShared(Buffer& buffer, xcb_drawable_t drawable,
+                                                          int x, int y, int width, int height) {
   const std::size_t needed = imageBytes(width, height);
-  if (!segment_ || segment_->size() < needed) {
-    segment_.reset();  // detach the old one first: the window grew
-    segment_ = ShmSegment::create(connection_, needed);
-    if (!segment_) {
+  if (!buffer.segment || buffer.segment->size() < needed) {
+    buffer.segment.reset();  // detach the old one first: the window grew
+    buffer.segment = ShmSegment::create(connection_, needed);
+    if (!buffer.segment) {
       shmAvailable_ = false;
-      return readPlain(drawable, x, y, width, height);
+      return readPlain(buffer, drawable, x, y, width, height);
     }
   }
   xcb_generic_error_t* rawError = nullptr;
@@ -76,35 +91,35 @@ std::optional<WindowPixels> WindowImageReader::readShared(xcb_drawable_t drawabl
       connection_,
       xcb_shm_get_image(connection_, drawable, static_cast<int16_t>(x), static_cast<int16_t>(y),
                         static_cast<uint16_t>(width), static_cast<uint16_t>(height), ~0U,
-                        XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->id(), 0),
+                        XCB_IMAGE_FORMAT_Z_PIXMAP, buffer.segment->id(), 0),
       &rawError));
   const XcbError error(rawError);
   if (reply && reply->size >= needed) {
-    return WindowPixels{segment_->data(), width * 4};
+    return WindowPixels{buffer.segment->data(), width, height, width * 4};
   }
   // BadMatch and BadDrawable are about the source (outside it, or gone); anything else is about
   // the segment.
   if (error && error->error_code != XCB_MATCH && error->error_code != XCB_DRAWABLE) {
     // The server will not read into our segment after all: stay with plain reads.
     shmAvailable_ = false;
-    segment_.reset();
-    return readPlain(drawable, x, y, width, height);
+    buffer.segment.reset();
+    return readPlain(buffer, drawable, x, y, width, height);
   }
   return std::nullopt;
 }
 
-std::optional<WindowPixels> WindowImageReader::readPlain(xcb_drawable_t drawable, int x, int y,
-                                                         int width, int height) {
-  plainReply_ =
+std::optional<WindowPixels> WindowImageReader::readPlain(Buffer& buffer, xcb_drawable_t drawable,
+                                                         int x, int y, int width, int height) {
+  buffer.plainReply =
       takeReply(xcb_get_image_reply, connection_,
                 xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable,
                               static_cast<int16_t>(x), static_cast<int16_t>(y),
                               static_cast<uint16_t>(width), static_cast<uint16_t>(height), ~0U));
-  if (!plainReply_ || static_cast<std::size_t>(xcb_get_image_data_length(plainReply_.get())) <
-                          imageBytes(width, height)) {
+  if (!buffer.plainReply || static_cast<std::size_t>(xcb_get_image_data_length(
+                                buffer.plainReply.get())) < imageBytes(width, height)) {
     return std::nullopt;
   }
-  return WindowPixels{xcb_get_image_data(plainReply_.get()), width * 4};
+  return WindowPixels{xcb_get_image_data(buffer.plainReply.get()), width, height, width * 4};
 }
 
 }  // namespace darvo::capture::x11

@@ -38,9 +38,13 @@ class ShmSegment {
   std::size_t size_ = 0;
 };
 
-// The pixels of one read, 32 bits a pixel, rows `stride` bytes apart. Valid until the next read.
+// The pixels of one read, 32 bits a pixel, rows `stride` bytes apart. Valid until the read after
+// the next: reads alternate between two buffers, so that each image can be compared with the one
+// before.
 struct WindowPixels {
   uint8_t* data = nullptr;
+  int width = 0;
+  int height = 0;
   int stride = 0;
 };
 
@@ -52,19 +56,29 @@ class WindowImageReader {
   // outside the drawable, or the drawable is gone).
   [[nodiscard]] std::optional<WindowPixels> read(xcb_drawable_t drawable, int x, int y, int width,
                                                  int height);
+  // The read before the last one, when both succeeded and have the same size; what the caller
+  // drew into it is still there.
+  [[nodiscard]] std::optional<WindowPixels> previousRead() const;
 
   [[nodiscard]] bool usesShm() const { return shmAvailable_; }
 
  private:
-  std::optional<WindowPixels> readShared(xcb_drawable_t drawable, int x, int y, int width,
-                                         int height);
-  std::optional<WindowPixels> readPlain(xcb_drawable_t drawable, int x, int y, int width,
-                                        int height);
+  // One of the two buffers: a shared segment, or the reply of a plain read.
+  struct Buffer {
+    std::unique_ptr<ShmSegment> segment;
+    XcbReply<xcb_get_image_reply_t> plainReply;
+    std::optional<WindowPixels> pixels;  // of its last read, when that succeeded
+  };
+
+  std::optional<WindowPixels> readShared(Buffer& buffer, xcb_drawable_t drawable, int x, int y,
+                                         int width, int height);
+  std::optional<WindowPixels> readPlain(Buffer& buffer, xcb_drawable_t drawable, int x, int y,
+                                        int width, int height);
 
   xcb_connection_t* connection_;
   bool shmAvailable_;
-  std::unique_ptr<ShmSegment> segment_;
-  XcbReply<xcb_get_image_reply_t> plainReply_;
+  Buffer buffers_[2];
+  int latest_ = 0;  // the buffer of the last read
 };
 
 }  // namespace darvo::capture::x11
