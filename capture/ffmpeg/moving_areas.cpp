@@ -93,19 +93,28 @@ std::vector<QuantiserOffset> MovingAreaQuantiser::next(std::span<const ImageArea
   const bool close = lastTime_ && time - *lastTime_ <= kCloseGap;
   lastTime_ = time;
   size_t moving = 0;
+  size_t fresh = 0;
   for (size_t i = 0; i < runs_.size(); ++i) {
     const int run = changed_[i] == 0 ? 0 : close ? std::min(runs_[i] + 1, kMovingRun) : 1;
     runs_[i] = static_cast<uint8_t>(run);
     moving += run == kMovingRun ? 1 : 0;
+    fresh += run == 1 ? 1 : 0;
   }
-  const bool coarsen =
-      static_cast<double>(moving) <= kLargestMovingShare * static_cast<double>(runs_.size());
+  const auto count = static_cast<double>(runs_.size());
+  const bool coarsen = static_cast<double>(moving) <= kLargestMovingShare * count;
+  const bool refine = coarsen && static_cast<double>(fresh) <= kLargestFreshShare * count;
   std::vector<QuantiserOffset> offsets;
   for (int row = 0; row < rows_; ++row) {
     for (int column = 0; column < columns_; ++column) {
       const size_t i = static_cast<size_t>(row) * columns_ + column;
       const bool settled = steps_[i] == kMovingSteps && changed_[i] == 0;
-      steps_[i] = coarsen && runs_[i] == kMovingRun ? kMovingSteps : settled ? kSettledSteps : 0;
+      if (coarsen && runs_[i] == kMovingRun) {
+        steps_[i] = kMovingSteps;
+      } else if (settled) {
+        steps_[i] = kSettledSteps;
+      } else {
+        steps_[i] = refine && runs_[i] == 1 ? kFreshSteps : 0;
+      }
       if (steps_[i] == 0) {
         continue;
       }

@@ -1,8 +1,9 @@
 // Coarser quantisers for the small areas that change in picture after picture (a spinner, a
-// progress bar, an animated icon). Their pixels are replaced a moment later, so bits spent on them
-// buy little, while the still parts are copied on from picture to picture. A lookahead's
-// macroblock tree finds this in the pictures to come; this finds it in the pictures before, so
-// every packet still comes out at once.
+// progress bar, an animated icon), finer ones for what changes once (a character typed, a menu
+// opened). The pixels of the first are replaced a moment later, so bits spent on them buy little;
+// the second usually stays, and every later picture copies it on. A lookahead's macroblock tree
+// finds this in the pictures to come; this finds it in the pictures before, so every packet still
+// comes out at once.
 #pragma once
 
 #include <cstdint>
@@ -34,6 +35,10 @@ class MovingAreaQuantiser {
   // scrolled page, a playing video), the motion is what the viewer watches.
   static constexpr double kLargestMovingShare = 0.01;
   static constexpr int kMovingSteps = 12;
+  // A macroblock that changed in this picture but not in the one close before it, while such
+  // macroblocks too are at most this share: a whole new page costs what it costs without offsets.
+  static constexpr double kLargestFreshShare = 0.01;
+  static constexpr int kFreshSteps = -3;
   // A moving macroblock that came to rest is coded once more, finer, so that its last state does
   // not keep the coarse quantiser until the next keyframe.
   static constexpr int kSettledSteps = -6;
