@@ -28,11 +28,12 @@ struct EncoderSettings {
   // Whole-pixel motion only (libx264's subme 0): windows scroll and move by whole pixels, and
   // the sub-pixel search and interpolation were 40% of libx264's time on an ordinary window.
   int subpixelRefinement = 0;
-  // Without lookahead (no macroblock tree), crf 27 with keyframes three times finer than the
-  // frames between them (libx264's ipratio, 1.4 by default) gives at least the picture quality
-  // (SSIM) of FFmpeg's default veryfast at crf 23 on changing pictures and on ordinary windows,
-  // where every later frame copies most of the keyframe (bench/README.md).
-  int crf = 27;
+  // Without lookahead (no macroblock tree), crf 28 with keyframes three times finer than the
+  // frames between them (libx264's ipratio, 1.4 by default) and the quantiser offsets of
+  // moving_areas.hpp gives at least the picture quality (SSIM and PSNR) of FFmpeg's default
+  // veryfast at crf 23 on changing pictures and on ordinary windows, where every later frame
+  // copies most of the keyframe (bench/README.md).
+  int crf = 28;
   double keyframeQualityRatio = 3.0;
   int keyframeInterval = 250;  // in frames, as FFmpeg's default: a keyframe costs the most bytes
 };
