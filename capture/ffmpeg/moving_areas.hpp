@@ -38,7 +38,7 @@ class MovingAreaQuantiser {
   // A macroblock that changed in this picture but not in the one close before it, while such
   // macroblocks too are at most this share: a whole new page costs what it costs without offsets.
   static constexpr double kLargestFreshShare = 0.01;
-  static constexpr int kFreshSteps = -3;
+  static constexpr int kFreshSteps = -6;
   // A moving macroblock that came to rest is coded once more, finer, so that its last state does
   // not keep the coarse quantiser until the next keyframe.
   static constexpr int kSettledSteps = -6;

@@ -103,12 +103,12 @@ TEST_F(MovingAreaQuantiserTest, NothingCoarsensWhenPicturesAreFarApartOrMuchMove
 TEST_F(MovingAreaQuantiserTest, WhatChangesOnceIsRefinedWhileLittleDoes) {
   next({}, {}, 0);
   const ImageArea glyph{100, 100, 8, 12};
-  EXPECT_EQ(next({kRepainted, glyph}, {glyph}, 50), (Offsets{{{96, 96, 16, 16}, -3}}));
+  EXPECT_EQ(next({kRepainted, glyph}, {glyph}, 50), (Offsets{{{96, 96, 16, 16}, -6}}));
   EXPECT_EQ(next({glyph}, {glyph}, 60), Offsets{});  // changing on: no longer once
   EXPECT_EQ(next({glyph}, {glyph}, 60), Offsets{});
   // Twelve macroblocks are 1% of the picture; thirteen are a new page, coded as without offsets.
   const ImageArea line{0, 400, 12 * 16, 16};
-  EXPECT_EQ(next({line}, {line}, 70), (Offsets{{{0, 400, 192, 16}, -3}}));
+  EXPECT_EQ(next({line}, {line}, 70), (Offsets{{{0, 400, 192, 16}, -6}}));
   EXPECT_EQ(next({line, glyph}, {line, glyph}, 80, 150ms), Offsets{});
 }
 
