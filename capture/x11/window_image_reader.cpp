@@ -53,15 +53,15 @@ std::optional<WindowPixels> WindowImageReader::read(xcb_drawable_t drawable, int
                                                     int width, int height) {
   latest_ = 1 - latest_;
   Buffer& buffer = buffers_[latest_];
-  buffer.pixels.reset();
   if (!shmAvailable_) {
     buffer.segment.reset();  // left from before the server stopped taking segments
   }
   if (width <= 0 || height <= 0) {
-    return std::nullopt;
+    buffer.pixels.reset();
+  } else {
+    buffer.pixels = shmAvailable_ ? readShared(buffer, drawable, x, y, width, height)
+                                  : readPlain(buffer, drawable, x, y, width, height);
   }
-  buffer.pixels = shmAvailable_ ? readShared(buffer, drawable, x, y, width, height)
-                                : readPlain(buffer, drawable, x, y, width, height);
   return buffer.pixels;
 }
 

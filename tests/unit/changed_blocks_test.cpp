@@ -10,8 +10,8 @@ namespace {
 
 using Rectangles = std::vector<std::array<int, 4>>;  // x, y, width, height
 
-// 3 x 3 blocks, the last column 8 pixels wide and the last row 4 high; rows padded by 2 pixels.
-constexpr int kImageWidth = 40, kImageHeight = 36, kImageStride = (kImageWidth + 2) * 4;
+// 3 x 3 blocks, the last column 1 pixel wide and the last row 4 high; rows padded by 2 pixels.
+constexpr int kImageWidth = 33, kImageHeight = 36, kImageStride = (kImageWidth + 2) * 4;
 
 class ChangedBlockFinderTest : public ::testing::Test {
  protected:
@@ -39,25 +39,25 @@ TEST_F(ChangedBlockFinderTest, KeepsOnlyTheBlocksThatDifferWithinTheCandidates) 
   EXPECT_EQ(find(everything), Rectangles{});
   paint(20, 20);  // the middle block
   paint(3, 33);   // outside the candidate below: trusted as unchanged
-  EXPECT_EQ(find({{16, 0, 24, 36}}), (Rectangles{{16, 16, 16, 16}}));
-  // The last pixel of a row's last line, in the narrow last column.
-  paint(39, 15);
-  EXPECT_EQ(find(everything), (Rectangles{{32, 0, 8, 16}, {16, 16, 16, 16}, {0, 32, 16, 4}}));
+  paint(32, 15);  // the last line of the narrow last column
+  // The candidate reaches one pixel into the last column.
+  EXPECT_EQ(find({{16, 0, 17, 36}}), (Rectangles{{32, 0, 1, 16}, {16, 16, 16, 16}}));
+  EXPECT_EQ(find(everything), (Rectangles{{32, 0, 1, 16}, {16, 16, 16, 16}, {0, 32, 16, 4}}));
 }
 
 TEST_F(ChangedBlockFinderTest, JoinsNeighboursIntoRunsAndEqualRunsDownwards) {
   paint(0, 0);
-  paint(39, 0);
+  paint(32, 0);
   paint(20, 5);  // a run of three in the first row
   paint(1, 17);
   paint(17, 31);  // the same run of two in the next two rows
   paint(15, 35);
   paint(16, 35);
   EXPECT_EQ(find({{0, 0, kImageWidth, kImageHeight}}),
-            (Rectangles{{0, 0, 40, 16}, {0, 16, 32, 20}}));
+            (Rectangles{{0, 0, 33, 16}, {0, 16, 32, 20}}));
   // A shorter run below is a rectangle of its own.
-  paint(39, 20);
-  EXPECT_EQ(find({{0, 16, kImageWidth, 1}}), (Rectangles{{0, 16, 40, 16}}));
+  paint(32, 20);
+  EXPECT_EQ(find({{0, 16, kImageWidth, 1}}), (Rectangles{{0, 16, 33, 16}}));
   EXPECT_EQ(find({{0, 0, 16, kImageHeight}, {30, 0, 1, 1}}),
             (Rectangles{{0, 0, 32, 16}, {0, 16, 16, 20}}));
 }

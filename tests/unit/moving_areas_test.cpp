@@ -102,8 +102,9 @@ TEST_F(MovingAreaQuantiserTest, NothingCoarsensWhenPicturesAreFarApartOrMuchMove
 
 TEST_F(MovingAreaQuantiserTest, WhatChangesOnceIsRefinedWhileLittleDoes) {
   next({}, {}, 0);
-  const ImageArea glyph{100, 100, 8, 12};
-  EXPECT_EQ(next({kRepainted, glyph}, {glyph}, 50), (Offsets{{{96, 96, 16, 16}, -6}}));
+  // Reaching one pixel into the next macroblock.
+  const ImageArea glyph{100, 100, 13, 12};
+  EXPECT_EQ(next({kRepainted, glyph}, {glyph}, 50), (Offsets{{{96, 96, 32, 16}, -6}}));
   EXPECT_EQ(next({glyph}, {glyph}, 60), Offsets{});  // changing on: no longer once
   EXPECT_EQ(next({glyph}, {glyph}, 60), Offsets{});
   // Twelve macroblocks are 1% of the picture; thirteen are a new page, coded as without offsets.
