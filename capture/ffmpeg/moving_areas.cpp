@@ -5,11 +5,11 @@
 #include <new>
 #include <stdexcept>
 
+#include "capture/block_grid.hpp"
+
 namespace darvo::capture::ffmpeg {
 
 namespace {
-
-constexpr int kMacroblock = 16;
 
 // FFmpeg's libx264 wrapper scales a region's qoffset by 51 (the quantiser range of 8-bit video).
 constexpr int kQuantiserRange = 51;
@@ -20,8 +20,8 @@ MovingAreaQuantiser::MovingAreaQuantiser(int width, int height) : width_(width),
   if (width < 1 || height < 1) {
     throw std::invalid_argument("picture size must be positive");
   }
-  columns_ = (width + kMacroblock - 1) / kMacroblock;
-  rows_ = (height + kMacroblock - 1) / kMacroblock;
+  columns_ = blocksAcross(width);
+  rows_ = blocksAcross(height);
   const auto count = static_cast<size_t>(columns_) * static_cast<size_t>(rows_);
   changed_.resize(count);
   differs_.resize(static_cast<size_t>(columns_));
@@ -31,20 +31,7 @@ MovingAreaQuantiser::MovingAreaQuantiser(int width, int height) : width_(width),
 
 void MovingAreaQuantiser::markChanged(std::span<const ImageArea> changed, const AVFrame* before,
                                       const AVFrame& after) {
-  std::fill(changed_.begin(), changed_.end(), uint8_t{0});
-  for (const ImageArea& area : changed) {
-    const int left = std::max(area.x, 0);
-    const int top = std::max(area.y, 0);
-    const int right = std::min(area.x + area.width, width_);
-    const int bottom = std::min(area.y + area.height, height_);
-    if (left >= right || top >= bottom) {
-      continue;
-    }
-    for (int row = top / kMacroblock; row <= (bottom - 1) / kMacroblock; ++row) {
-      const auto begin = changed_.begin() + static_cast<ptrdiff_t>(row) * columns_;
-      std::fill(begin + left / kMacroblock, begin + (right - 1) / kMacroblock + 1, uint8_t{1});
-    }
-  }
+  markBlocks(changed, width_, height_, changed_);
   if (before == nullptr) {
     return;
   }
@@ -63,21 +50,21 @@ void MovingAreaQuantiser::keepDiffering(int row, const AVFrame& before, const AV
     return;
   }
   const auto last = std::find(marks.rbegin(), marks.rend(), uint8_t{1}).base();
-  const int left = static_cast<int>(first - marks.begin()) * kMacroblock;
-  const int right = std::min(static_cast<int>(last - marks.begin()) * kMacroblock, width_);
+  const int left = static_cast<int>(first - marks.begin()) * kBlockSide;
+  const int right = std::min(static_cast<int>(last - marks.begin()) * kBlockSide, width_);
   std::fill(differs_.begin(), differs_.end(), uint8_t{0});
-  for (int y = row * kMacroblock; y < std::min((row + 1) * kMacroblock, height_); ++y) {
+  for (int y = row * kBlockSide; y < std::min((row + 1) * kBlockSide, height_); ++y) {
     const uint8_t* from = before.data[0] + static_cast<ptrdiff_t>(y) * before.linesize[0];
     const uint8_t* to = after.data[0] + static_cast<ptrdiff_t>(y) * after.linesize[0];
     // Most lines are equal: one comparison across them is far cheaper than one per macroblock.
     if (std::memcmp(from + left, to + left, static_cast<size_t>(right - left)) == 0) {
       continue;
     }
-    for (int column = left / kMacroblock; column * kMacroblock < right; ++column) {
-      const int x = column * kMacroblock;
+    for (int column = left / kBlockSide; column * kBlockSide < right; ++column) {
+      const int x = column * kBlockSide;
       if (marks[column] != 0 && differs_[column] == 0) {
         differs_[column] = std::memcmp(from + x, to + x,
-                                       static_cast<size_t>(std::min(kMacroblock, width_ - x))) != 0;
+                                       static_cast<size_t>(std::min(kBlockSide, width_ - x))) != 0;
       }
     }
   }
@@ -118,15 +105,15 @@ std::vector<QuantiserOffset> MovingAreaQuantiser::next(std::span<const ImageArea
       if (steps_[i] == 0) {
         continue;
       }
-      const int left = column * kMacroblock;
+      const int left = column * kBlockSide;
       QuantiserOffset* last = offsets.empty() ? nullptr : &offsets.back();
-      if (last != nullptr && last->steps == steps_[i] && last->area.y == row * kMacroblock &&
+      if (last != nullptr && last->steps == steps_[i] && last->area.y == row * kBlockSide &&
           last->area.x + last->area.width == left) {
-        last->area.width = std::min(left + kMacroblock, width_) - last->area.x;
+        last->area.width = std::min(left + kBlockSide, width_) - last->area.x;
         continue;
       }
-      offsets.push_back({{left, row * kMacroblock, std::min(kMacroblock, width_ - left),
-                          std::min(kMacroblock, height_ - row * kMacroblock)},
+      offsets.push_back({{left, row * kBlockSide, std::min(kBlockSide, width_ - left),
+                          std::min(kBlockSide, height_ - row * kBlockSide)},
                          steps_[i]});
     }
   }

@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <tuple>
+#include <utility>
+
+#include "capture/block_grid.hpp"
 
 namespace darvo::capture::x11 {
 
@@ -9,62 +13,49 @@ namespace {
 
 constexpr int kBytesPerPixel = 4;
 
+// The next run of set flags at or after `from`: [first, end), first == flags.size() when none.
+std::pair<int, int> nextRun(std::span<const uint8_t> flags, int from) {
+  const int count = static_cast<int>(flags.size());
+  int first = from;
+  while (first < count && flags[first] == 0) {
+    ++first;
+  }
+  int end = first;
+  while (end < count && flags[end] != 0) {
+    ++end;
+  }
+  return {first, end};
+}
+
 }  // namespace
 
 std::span<const ImageArea> ChangedBlockFinder::find(const PixelImage& image,
                                                     const uint8_t* previous,
                                                     std::span<const ImageArea> candidates) {
-  columns_ = (image.width + kChangedBlockSide - 1) / kChangedBlockSide;
-  rows_ = (image.height + kChangedBlockSide - 1) / kChangedBlockSide;
+  columns_ = blocksAcross(image.width);
   areas_.clear();
   lastRowAreas_.clear();
-  markCandidates(image, candidates);
+  markBlocks(candidates, image.width, image.height, candidate_);
   changed_.assign(candidate_.size(), 0);
-  for (int blockRow = 0; blockRow < rows_; ++blockRow) {
+  for (int blockRow = 0; blockRow < blocksAcross(image.height); ++blockRow) {
     compareRow(image, previous, blockRow);
     addRuns(image, blockRow);
   }
   return areas_;
 }
 
-void ChangedBlockFinder::markCandidates(const PixelImage& image,
-                                        std::span<const ImageArea> candidates) {
-  candidate_.assign(static_cast<size_t>(columns_) * static_cast<size_t>(rows_), 0);
-  for (const ImageArea& area : candidates) {
-    // 64-bit sums: an area may reach far outside the image.
-    const auto left = std::max<int64_t>(area.x, 0);
-    const auto top = std::max<int64_t>(area.y, 0);
-    const auto right = std::min<int64_t>(int64_t{area.x} + area.width, image.width);
-    const auto bottom = std::min<int64_t>(int64_t{area.y} + area.height, image.height);
-    if (left >= right || top >= bottom) {
-      continue;
-    }
-    for (auto row = top / kChangedBlockSide; row <= (bottom - 1) / kChangedBlockSide; ++row) {
-      auto* flags = candidate_.data() + row * columns_;
-      std::fill(flags + left / kChangedBlockSide, flags + (right - 1) / kChangedBlockSide + 1, 1);
-    }
-  }
-}
-
 void ChangedBlockFinder::compareRow(const PixelImage& image, const uint8_t* previous,
                                     int blockRow) {
   const size_t rowStart = static_cast<size_t>(blockRow) * static_cast<size_t>(columns_);
-  const uint8_t* candidate = candidate_.data() + rowStart;
+  const std::span<const uint8_t> candidate(candidate_.data() + rowStart, columns_);
   uint8_t* changed = changed_.data() + rowStart;
-  const int top = blockRow * kChangedBlockSide;
-  const int bottom = std::min(top + kChangedBlockSide, image.height);
-  for (int first = 0; first < columns_;) {
-    if (candidate[first] == 0) {
-      ++first;
-      continue;
-    }
-    int end = first;
-    while (end < columns_ && candidate[end] != 0) {
-      ++end;
-    }
-    const auto columnBytes = [&](int column) {
-      return static_cast<size_t>(column) * kChangedBlockSide * kBytesPerPixel;
-    };
+  const int top = blockRow * kBlockSide;
+  const int bottom = std::min(top + kBlockSide, image.height);
+  const auto columnBytes = [](int column) {
+    return static_cast<size_t>(column) * kBlockSide * kBytesPerPixel;
+  };
+  for (auto [first, end] = nextRun(candidate, 0); first < columns_;
+       std::tie(first, end) = nextRun(candidate, end)) {
     const size_t runEnd =
         std::min(columnBytes(end), static_cast<size_t>(image.width) * kBytesPerPixel);
     int unchanged = end - first;
@@ -87,26 +78,19 @@ void ChangedBlockFinder::compareRow(const PixelImage& image, const uint8_t* prev
         }
       }
     }
-    first = end;
   }
 }
 
 void ChangedBlockFinder::addRuns(const PixelImage& image, int blockRow) {
-  const uint8_t* changed = changed_.data() + static_cast<size_t>(blockRow) * columns_;
-  const int top = blockRow * kChangedBlockSide;
-  const int height = std::min(kChangedBlockSide, image.height - top);
+  const std::span<const uint8_t> changed(changed_.data() + static_cast<size_t>(blockRow) * columns_,
+                                         columns_);
+  const int top = blockRow * kBlockSide;
+  const int height = std::min(kBlockSide, image.height - top);
   rowAreas_.clear();
-  for (int first = 0; first < columns_;) {
-    if (changed[first] == 0) {
-      ++first;
-      continue;
-    }
-    int end = first;
-    while (end < columns_ && changed[end] != 0) {
-      ++end;
-    }
-    const int x = first * kChangedBlockSide;
-    const int width = std::min(end * kChangedBlockSide, image.width) - x;
+  for (auto [first, end] = nextRun(changed, 0); first < columns_;
+       std::tie(first, end) = nextRun(changed, end)) {
+    const int x = first * kBlockSide;
+    const int width = std::min(end * kBlockSide, image.width) - x;
     const auto above = std::find_if(lastRowAreas_.begin(), lastRowAreas_.end(), [&](size_t index) {
       return areas_[index].x == x && areas_[index].width == width;
     });
@@ -117,7 +101,6 @@ void ChangedBlockFinder::addRuns(const PixelImage& image, int blockRow) {
       rowAreas_.push_back(areas_.size());
       areas_.push_back({x, top, width, height});
     }
-    first = end;
   }
   lastRowAreas_.swap(rowAreas_);
 }

@@ -12,24 +12,20 @@
 
 namespace darvo::capture::x11 {
 
-// The side of a block: H.264's macroblock, the unit in which the encoder looks at changes.
-inline constexpr int kChangedBlockSide = 16;
-
 class ChangedBlockFinder {
  public:
-  // The blocks of `image` within `candidates` whose pixels differ from `previous` (an image of the
-  // same size and stride), clipped to the image: a rectangle for each run of neighbouring blocks
-  // in a row of blocks, with equal runs of consecutive rows joined. Valid until the next call.
+  // The blocks (capture/block_grid.hpp) of `image` within `candidates` whose pixels differ from
+  // `previous` (an image of the same size and stride), clipped to the image: a rectangle for each
+  // run of neighbouring blocks in a row of blocks, with equal runs of consecutive rows joined.
+  // Valid until the next call.
   std::span<const ImageArea> find(const PixelImage& image, const uint8_t* previous,
                                   std::span<const ImageArea> candidates);
 
  private:
-  void markCandidates(const PixelImage& image, std::span<const ImageArea> candidates);
   void compareRow(const PixelImage& image, const uint8_t* previous, int blockRow);
   void addRuns(const PixelImage& image, int blockRow);
 
   int columns_ = 0;
-  int rows_ = 0;
   std::vector<uint8_t> candidate_;  // a flag for each block
   std::vector<uint8_t> changed_;
   std::vector<ImageArea> areas_;
