@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "capture/video_sink.hpp"
@@ -21,5 +22,23 @@ inline int blocksAcross(int pixels) {
 // elsewhere. Areas may reach outside the image.
 void markBlocks(std::span<const ImageArea> areas, int width, int height,
                 std::vector<uint8_t>& flags);
+
+// The next run of set flags at or after `from`: [first, end), first == flags.size() when none.
+std::pair<int, int> nextRun(std::span<const uint8_t> flags, int from);
+
+// One row of blocks of two images of the same size: `lines` lines of `width` pixels of
+// `bytesPerPixel` bytes, starting at the row's first line in each.
+struct BlockRowPixels {
+  const uint8_t* now = nullptr;
+  int nowStride = 0;
+  const uint8_t* before = nullptr;
+  int beforeStride = 0;
+  int width = 0;
+  int lines = 0;
+  int bytesPerPixel = 1;
+};
+
+// Clears the flags (of one row of blocks) of the blocks whose pixels are the same in both images.
+void keepDifferingBlocks(std::span<uint8_t> flags, const BlockRowPixels& pixels);
 
 }  // namespace darvo::capture

@@ -1,7 +1,6 @@
 #include "capture/ffmpeg/moving_areas.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <stdexcept>
 
@@ -24,7 +23,6 @@ MovingAreaQuantiser::MovingAreaQuantiser(int width, int height) : width_(width),
   rows_ = blocksAcross(height);
   const auto count = static_cast<size_t>(columns_) * static_cast<size_t>(rows_);
   changed_.resize(count);
-  differs_.resize(static_cast<size_t>(columns_));
   runs_.resize(count);
   steps_.resize(count);
 }
@@ -38,38 +36,12 @@ void MovingAreaQuantiser::markChanged(std::span<const ImageArea> changed, const 
   // Toolkits often report one rectangle around everything they repainted: only the pixels tell
   // which macroblocks changed.
   for (int row = 0; row < rows_; ++row) {
-    keepDiffering(row, *before, after);
-  }
-}
-
-void MovingAreaQuantiser::keepDiffering(int row, const AVFrame& before, const AVFrame& after) {
-  const std::span<uint8_t> marks(changed_.data() + static_cast<ptrdiff_t>(row) * columns_,
-                                 static_cast<size_t>(columns_));
-  const auto first = std::find(marks.begin(), marks.end(), uint8_t{1});
-  if (first == marks.end()) {
-    return;
-  }
-  const auto last = std::find(marks.rbegin(), marks.rend(), uint8_t{1}).base();
-  const int left = static_cast<int>(first - marks.begin()) * kBlockSide;
-  const int right = std::min(static_cast<int>(last - marks.begin()) * kBlockSide, width_);
-  std::fill(differs_.begin(), differs_.end(), uint8_t{0});
-  for (int y = row * kBlockSide; y < std::min((row + 1) * kBlockSide, height_); ++y) {
-    const uint8_t* from = before.data[0] + static_cast<ptrdiff_t>(y) * before.linesize[0];
-    const uint8_t* to = after.data[0] + static_cast<ptrdiff_t>(y) * after.linesize[0];
-    // Most lines are equal: one comparison across them is far cheaper than one per macroblock.
-    if (std::memcmp(from + left, to + left, static_cast<size_t>(right - left)) == 0) {
-      continue;
-    }
-    for (int column = left / kBlockSide; column * kBlockSide < right; ++column) {
-      const int x = column * kBlockSide;
-      if (marks[column] != 0 && differs_[column] == 0) {
-        differs_[column] = std::memcmp(from + x, to + x,
-                                       static_cast<size_t>(std::min(kBlockSide, width_ - x))) != 0;
-      }
-    }
-  }
-  for (int column = 0; column < columns_; ++column) {
-    marks[column] = marks[column] & differs_[column];
+    const int top = row * kBlockSide;
+    keepDifferingBlocks(
+        std::span(changed_).subspan(static_cast<size_t>(row) * columns_, columns_),
+        {after.data[0] + static_cast<ptrdiff_t>(top) * after.linesize[0], after.linesize[0],
+         before->data[0] + static_cast<ptrdiff_t>(top) * before->linesize[0], before->linesize[0],
+         width_, std::min(kBlockSide, height_ - top), 1});
   }
 }
 

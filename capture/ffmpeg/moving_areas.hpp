@@ -61,10 +61,8 @@ class MovingAreaQuantiser {
   int height_;
   int columns_;
   int rows_;
-  void keepDiffering(int row, const AVFrame& before, const AVFrame& after);
 
   std::vector<uint8_t> changed_;  // this picture's, one per macroblock
-  std::vector<uint8_t> differs_;  // one row's, while its pixels are compared
   std::vector<uint8_t> runs_;     // pictures in a row each macroblock changed in, up to kMovingRun
   std::vector<int> steps_;        // the offsets last given
   std::optional<CaptureClock::time_point> lastTime_;

@@ -22,12 +22,10 @@ class ChangedBlockFinder {
                                   std::span<const ImageArea> candidates);
 
  private:
-  void compareRow(const PixelImage& image, const uint8_t* previous, int blockRow);
-  void addRuns(const PixelImage& image, int blockRow);
+  // Adds the runs of `changed`, the flags of the row of blocks from line `top` on.
+  void addRuns(const PixelImage& image, std::span<const uint8_t> changed, int top);
 
-  int columns_ = 0;
-  std::vector<uint8_t> candidate_;  // a flag for each block
-  std::vector<uint8_t> changed_;
+  std::vector<uint8_t> changed_;  // a flag for each block
   std::vector<ImageArea> areas_;
   std::vector<size_t> lastRowAreas_;  // indices into areas_ of the runs of the row before
   std::vector<size_t> rowAreas_;
