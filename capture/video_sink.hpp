@@ -33,7 +33,9 @@ struct PixelImage {
   std::optional<std::span<const ImageArea>> changedAreas;
 };
 
-// Implemented by the recording output. Every call comes from the capture thread.
+// Implemented by the recording output. Every call comes from the capture thread, but
+// endOfStream(), which a stop's watchdog makes instead when that thread is held by the X server:
+// then the other calls may still come, at the same time or later, and submit() drops the frame.
 class VideoSink {
  public:
   virtual ~VideoSink() = default;
@@ -46,7 +48,8 @@ class VideoSink {
   // queues it. Only after hasRoom() returned true.
   virtual void submit(const PixelImage& image, CaptureClock::time_point capturedAt) = 0;
   // Capture has ended for good: the output repeats the last picture up to `at`, completes and
-  // syncs the file, then reports finish or failure to its delegate. Called exactly once.
+  // syncs the file, then reports finish or failure to its delegate. Called exactly once, from any
+  // thread.
   virtual void endOfStream(CaptureClock::time_point at) = 0;
 };
 

@@ -53,6 +53,7 @@ class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
   void prepare(int width, int height) override;
   bool hasRoom() override;
   void submit(const PixelImage& image, CaptureClock::time_point capturedAt) override;
+  // Any thread; takes the lock, so a frame submitted after it is dropped.
   void endOfStream(CaptureClock::time_point at) override;
 
  private:

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <system_error>
+#include <utility>
 
 namespace darvo::capture::x11 {
 
@@ -40,6 +41,11 @@ void CaptureControl::drainWakeups() const {
   [[maybe_unused]] const ssize_t got = read(wakeFd_, &count, sizeof count);
 }
 
+bool CaptureControl::claimStreamEnd() {
+  const std::lock_guard lock(mutex_);
+  return !std::exchange(streamEndClaimed_, true);
+}
+
 bool CaptureControl::addStopCompletion(Completion& completion) {
   const std::lock_guard lock(mutex_);
   if (ended_) {
@@ -50,9 +56,34 @@ bool CaptureControl::addStopCompletion(Completion& completion) {
 }
 
 std::vector<Completion> CaptureControl::markEnded() {
+  std::vector<Completion> completions;
+  {
+    const std::lock_guard lock(mutex_);
+    ended_ = true;
+    completions = std::exchange(stopCompletions_, {});
+  }
+  endedChanged_.notify_all();
+  return completions;
+}
+
+bool CaptureControl::waitUntilEnded(std::chrono::steady_clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  return endedChanged_.wait_until(lock, deadline, [this] { return ended_; });
+}
+
+std::vector<Completion> CaptureControl::abandon() {
   const std::lock_guard lock(mutex_);
+  if (ended_) {
+    return {};
+  }
   ended_ = true;
-  return std::move(stopCompletions_);
+  abandoned_ = true;
+  return std::exchange(stopCompletions_, {});
+}
+
+bool CaptureControl::abandoned() {
+  const std::lock_guard lock(mutex_);
+  return abandoned_;
 }
 
 }  // namespace darvo::capture::x11

@@ -30,21 +30,10 @@ void CaptureOutputs::deliverSample() const {
   });
 }
 
-void CaptureOutputs::reportStop(int64_t code) {
-  if (stopReported_) {
-    return;
+void CaptureOutputs::end(std::optional<int64_t> stopCode) const {
+  if (stopCode && delegate) {
+    delegate->streamDidStop(streamError(*stopCode));
   }
-  stopReported_ = true;
-  if (delegate) {
-    delegate->streamDidStop(streamError(code));
-  }
-}
-
-void CaptureOutputs::endOfStream() {
-  if (ended_) {
-    return;
-  }
-  ended_ = true;
   if (sink) {
     sink->endOfStream(CaptureClock::now());
   }

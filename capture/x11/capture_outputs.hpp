@@ -1,8 +1,10 @@
 // Where the capture thread sends what it captures and how it ended. Every call comes from the
-// capture thread.
+// capture thread, but end(), which a stop's watchdog may make instead.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 
 #include <asio/any_io_executor.hpp>
 
@@ -25,14 +27,10 @@ class CaptureOutputs {
   void submit(const PixelImage& image, CaptureClock::time_point capturedAt) const;
   // Posts one sample with status "complete" to the screen output.
   void deliverSample() const;
-  // Tells the delegate why the stream stopped; only the first call reaches it.
-  void reportStop(int64_t code);
-  // Lets the sink finish its file; only the first call reaches it.
-  void endOfStream();
-
- private:
-  bool stopReported_ = false;
-  bool ended_ = false;
+  // Tells the delegate why the stream stopped, when `stopCode` is given (the stop first, so the
+  // recorder knows why before the file is finished), then lets the sink finish its file. Called
+  // once, by whoever claimed the stream's end (CaptureControl::claimStreamEnd).
+  void end(std::optional<int64_t> stopCode) const;
 };
 
 }  // namespace darvo::capture::x11

@@ -52,6 +52,8 @@ class WindowCapture {
   std::optional<CaptureError> selectEvents();
   void locateSource();
 
+  // Reports the end to the outputs, unless a stop's watchdog has done so already.
+  void endStream(std::optional<int64_t> stopCode);
   void drainEvents();
   void handleEvent(const xcb_generic_event_t& event);
   void decideUnmap();

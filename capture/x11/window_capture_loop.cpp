@@ -25,21 +25,18 @@ void WindowCapture::run() {
       return;
     }
     if (xcb_connection_has_error(connection_.get()) != 0) {
-      outputs_.reportStop(kConnectionLostCode);
-      outputs_.endOfStream();
+      endStream(kConnectionLostCode);
       return;
     }
     if (control_.stopRequested()) {
-      outputs_.endOfStream();
+      endStream(std::nullopt);
       return;
     }
     const auto now = Clock::now();
     if (unmapDecisionAt_ && now >= *unmapDecisionAt_) {
       decideUnmap();
       if (systemStopped_) {
-        // The stop first, so the recorder knows why before the file is finished.
-        outputs_.reportStop(kSystemStoppedStreamCode);
-        outputs_.endOfStream();
+        endStream(kSystemStoppedStreamCode);
         return;
       }
       continue;
@@ -47,14 +44,19 @@ void WindowCapture::run() {
     if (frameDue(now)) {
       captureFrame(now);
       if (unreadable_) {
-        outputs_.reportStop(kImageReadCode);
-        outputs_.endOfStream();
+        endStream(kImageReadCode);
         return;
       }
       continue;  // replies may have queued events that the descriptor will not signal
     }
     waitForEvents(nextDeadline());
   }
+}
+
+void WindowCapture::endStream(std::optional<int64_t> stopCode) {
+  if (control_.claimStreamEnd()) {
+    outputs_.end(stopCode);
+  }  // else a stop's watchdog ended it while this thread waited for the server
 }
 
 void WindowCapture::drainEvents() {

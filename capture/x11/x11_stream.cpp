@@ -1,6 +1,8 @@
 #include "capture/x11/x11_stream.hpp"
 
 #include <exception>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "capture/x11/window_capture.hpp"
@@ -31,8 +33,9 @@ X11Stream::~X11Stream() {
     return;
   }
   control_->requestQuit();
-  if (thread_.get_id() == std::this_thread::get_id()) {
-    thread_.detach();  // dropped by a completion on the capture thread; it owns what it uses
+  // Dropped by a completion on the capture thread, or held by the X server: it owns what it uses.
+  if (thread_.get_id() == std::this_thread::get_id() || control_->abandoned()) {
+    thread_.detach();
   } else {
     thread_.join();
   }
@@ -56,6 +59,7 @@ std::optional<CaptureError> X11Stream::addRecordingOutput(std::shared_ptr<Record
   if (!sink || outputs_.sink) {
     return streamError(kOutputMismatchCode);
   }
+  sink_ = sink;
   outputs_.sink = std::move(sink);
   outputs_.recording = std::move(output);
   return std::nullopt;
@@ -93,6 +97,27 @@ void X11Stream::stopCapture(Completion completion) {
     return;
   }
   control_->requestStop();
+  watchStop(CaptureClock::now());
+}
+
+void X11Stream::watchStop(CaptureClock::time_point requestedAt) {
+  try {
+    std::thread([control = control_, sink = sink_, requestedAt] {
+      callQuietly([&] {
+        if (control->waitUntilEnded(requestedAt + kStopGrace)) {
+          return;
+        }
+        if (control->claimStreamEnd() && sink) {
+          callQuietly([&] { sink->endOfStream(requestedAt); });
+        }
+        for (Completion& completion : control->abandon()) {
+          callQuietly([&] { completion(std::nullopt); });
+        }
+      });
+    }).detach();
+  } catch (const std::system_error&) {
+    // Without a thread to watch, the stop waits for the capture thread as it always could.
+  }
 }
 
 // The capture thread. It owns copies of everything it uses, so it may outlive the stream.
@@ -116,9 +141,8 @@ void X11Stream::captureThread(const std::shared_ptr<CaptureControl>& control, xc
     if (!control->quitRequested()) {
       if (startCompletion) {
         callQuietly([&] { startCompletion(streamError(kInternalErrorCode)); });
-      } else {
-        callQuietly([&] { outputs.reportStop(kInternalErrorCode); });
-        callQuietly([&] { outputs.endOfStream(); });
+      } else if (control->claimStreamEnd()) {
+        callQuietly([&] { outputs.end(kInternalErrorCode); });
       }
     }
   }

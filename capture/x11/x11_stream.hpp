@@ -3,6 +3,7 @@
 // recording output's VideoSink.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -23,7 +24,8 @@ class X11Stream final : public Stream {
  public:
   X11Stream(const ContentFilter& filter, const StreamConfiguration& configuration,
             std::shared_ptr<StreamDelegate> delegate);
-  // Ends the capture thread without reporting anything to the delegate or the sink.
+  // Ends the capture thread without reporting anything to the delegate or the sink. Never waits
+  // for a thread that a stop gave up on: it owns what it uses and ends on its own.
   ~X11Stream() override;
   X11Stream(const X11Stream&) = delete;
   X11Stream& operator=(const X11Stream&) = delete;
@@ -38,10 +40,18 @@ class X11Stream final : public Stream {
   // otherwise, and then the sink is left untouched.
   void startCapture(Completion completion) override;
   // Ends the capture and the sink's stream; completes once the thread is done with X, at once
-  // when the capture has already ended. An error before startCapture.
+  // when the capture has already ended. A thread still held by the X server (one that stalls, or
+  // that another client has grabbed) kStopGrace after the request is given up on: the sink's
+  // stream is ended from here, at the time of the request, with the frames already captured, and
+  // the stop completes; the thread later ends without touching the outputs. An error before
+  // startCapture.
   void stopCapture(Completion completion) override;
 
+  static constexpr std::chrono::milliseconds kStopGrace{1000};
+
  private:
+  // Starts the watchdog of a stop requested at `requestedAt`.
+  void watchStop(CaptureClock::time_point requestedAt);
   static void captureThread(const std::shared_ptr<CaptureControl>& control, xcb_window_t window,
                             StreamConfiguration configuration, CaptureOutputs outputs,
                             Completion startCompletion);
@@ -49,6 +59,7 @@ class X11Stream final : public Stream {
   const xcb_window_t window_;
   const StreamConfiguration configuration_;
   CaptureOutputs outputs_;                   // handed to the thread at start
+  std::shared_ptr<VideoSink> sink_;          // the outputs' sink, for a stop's watchdog
   std::shared_ptr<CaptureControl> control_;  // made at start
   std::thread thread_;
   bool started_ = false;
