@@ -8,6 +8,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <variant>
 #include <vector>
 
@@ -69,7 +70,11 @@ int main(int argc, char** argv) {
   asio::io_context mainQueue(1);
   std::unique_ptr<darvo::app::X11CaptureService> captureService;
   if (auto* display = std::get_if<darvo::capture::x11::DisplayConnection>(&connection)) {
-    captureService = darvo::app::X11CaptureService::connect(std::move(*display));
+    try {
+      captureService = std::make_unique<darvo::app::X11CaptureService>(std::move(*display));
+    } catch (const std::system_error&) {
+      fail("capture_unavailable");  // no thread for the queries
+    }
   }
   asio::co_spawn(mainQueue,
                  darvo::app::topLevelTask(mainQueue, captureService.get(), std::move(arguments)),

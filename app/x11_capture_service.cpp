@@ -15,23 +15,42 @@ using capture::Stream;
 using capture::StreamConfiguration;
 using capture::StreamDelegate;
 using capture::Window;
+using capture::WindowInfoAnswer;
+using capture::WindowNumbersAnswer;
 using capture::x11::DisplayConnection;
+using capture::x11::WindowQueries;
 
-std::unique_ptr<X11CaptureService> X11CaptureService::connect(DisplayConnection first) {
-  auto windowList = capture::x11::connectToDisplay();
-  auto* windowListConnection = std::get_if<DisplayConnection>(&windowList);
-  if (windowListConnection == nullptr) return nullptr;
-  return std::unique_ptr<X11CaptureService>(
-      new X11CaptureService(std::move(first), std::move(*windowListConnection)));
-}
-
-X11CaptureService::X11CaptureService(DisplayConnection queries, DisplayConnection windowList)
-    : queries_(std::move(queries)), windowList_(std::move(windowList)) {}
+X11CaptureService::X11CaptureService(DisplayConnection connection)
+    : queries_(std::make_shared<WindowQueries>(std::move(connection))) {}
 
 void X11CaptureService::getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                                             ContentCompletion completion) {
-  completion(
-      capture::x11::queryShareableContent(queries_, excludingDesktopWindows, onScreenWindowsOnly));
+  auto job = [queries = queries_, excludingDesktopWindows, onScreenWindowsOnly, completion] {
+    completion(capture::x11::queryShareableContent(queries->display(), excludingDesktopWindows,
+                                                   onScreenWindowsOnly));
+  };
+  if (!queryThread_.tryRun(std::move(job))) {
+    completion(capture::streamError(capture::kServerBusyCode));
+  }
+}
+
+void X11CaptureService::windowInfo(uint32_t windowID,
+                                   std::function<void(WindowInfoAnswer)> completion) {
+  auto job = [queries = queries_, windowID, completion] {
+    completion(WindowInfoAnswer{true, queries->windowInfo(windowID)});
+  };
+  if (!queryThread_.tryRun(std::move(job))) {
+    completion(WindowInfoAnswer{false, std::nullopt});
+  }
+}
+
+void X11CaptureService::allWindowNumbers(std::function<void(WindowNumbersAnswer)> completion) {
+  auto job = [queries = queries_, completion] {
+    completion(WindowNumbersAnswer{true, queries->allWindowNumbers()});
+  };
+  if (!queryThread_.tryRun(std::move(job))) {
+    completion(WindowNumbersAnswer{false, std::nullopt});
+  }
 }
 
 ContentFilter X11CaptureService::makeContentFilter(const Window& window) {

@@ -1,25 +1,28 @@
-// The capture service the helper runs on: X11 window queries and streams on the main thread's
-// connection and a capture thread per stream, FFmpeg recording outputs with an encoder thread
-// each.
+// The capture service the helper runs on: X11 window queries on a query thread, a capture thread
+// per stream, FFmpeg recording outputs with an encoder thread each.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "capture/capture.hpp"
+#include "capture/query_thread.hpp"
 #include "capture/x11/connection.hpp"
 #include "capture/x11/window_query.hpp"
 
 namespace darvo::app {
 
-// Main thread only (the streams and outputs it makes run threads of their own).
-class X11CaptureService final : public capture::CaptureService {
+// Main thread only (the streams and outputs it makes run threads of their own). Every question
+// to the X server is asked on the query thread, so a server that stops answering never holds the
+// main thread; completions come on that thread.
+class X11CaptureService final : public capture::CaptureService, public capture::WindowListService {
  public:
-  // Takes over `first` (kept open since the access check, so a bare server that resets when its
-  // last client leaves never sees us leave) and opens a second connection for the window list.
-  // Nothing when that cannot be had.
-  static std::unique_ptr<X11CaptureService> connect(capture::x11::DisplayConnection first);
+  // Takes over `connection`, kept open since the access check, so a bare server that resets when
+  // its last client leaves never sees us leave. Throws std::system_error when no thread can be
+  // started.
+  explicit X11CaptureService(capture::x11::DisplayConnection connection);
 
-  // Completes at once, on the calling thread.
+  // Fails with kServerBusyCode while an earlier question still waits for the server.
   void getShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
                            capture::ContentCompletion completion) override;
   // The window alone, at its size in the content just fetched, one pixel per point.
@@ -30,14 +33,16 @@ class X11CaptureService final : public capture::CaptureService {
   std::shared_ptr<capture::RecordingOutput> makeRecordingOutput(
       const capture::RecordingOutputConfiguration& configuration,
       std::shared_ptr<capture::RecordingOutputDelegate> delegate) override;
-  capture::WindowListService& windowList() override { return windowList_; }
+  capture::WindowListService& windowList() override { return *this; }
+
+  void windowInfo(uint32_t windowID,
+                  std::function<void(capture::WindowInfoAnswer)> completion) override;
+  void allWindowNumbers(std::function<void(capture::WindowNumbersAnswer)> completion) override;
 
  private:
-  X11CaptureService(capture::x11::DisplayConnection queries,
-                    capture::x11::DisplayConnection windowList);
-
-  capture::x11::DisplayConnection queries_;
-  capture::x11::X11WindowList windowList_;
+  // Used on the query thread only; shared with its jobs, which may outlive the service.
+  std::shared_ptr<capture::x11::WindowQueries> queries_;
+  capture::QueryThread queryThread_;
 };
 
 }  // namespace darvo::app

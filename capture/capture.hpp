@@ -61,6 +61,7 @@ inline constexpr int64_t kCaptureSetupCode = 4;      // an extension or image re
 inline constexpr int64_t kOutputMismatchCode = 5;    // an output of another implementation
 inline constexpr int64_t kInternalErrorCode = 6;     // an unexpected exception on a worker thread
 inline constexpr int64_t kImageReadCode = 7;         // the window's pixels could not be read
+inline constexpr int64_t kServerBusyCode = 8;  // the server has not answered an earlier query yet
 // Codes of the recording output (same domain).
 inline constexpr int64_t kFileExistsCode = 10;  // the segment path is taken; never overwritten
 inline constexpr int64_t kFileOpenCode = 11;
@@ -172,14 +173,27 @@ struct WindowListEntry {
   bool isOnscreen = false;
 };
 
-// Synchronous queries of the windows that exist now. Main thread only.
+// The window-list service's answers. `answered` is false when the server gave none in time (it
+// stalls, or another client holds it grabbed): no news, which says nothing about the window.
+struct WindowInfoAnswer {
+  bool answered = true;
+  std::optional<WindowListEntry> entry;  // nothing when the window no longer exists
+};
+struct WindowNumbersAnswer {
+  bool answered = true;
+  std::optional<std::vector<uint32_t>> numbers;  // nothing when the list cannot be had
+};
+
+// Queries of the windows that exist now. Called on the main thread; each completion is called
+// once, on any thread, and may come late or never when the server does not answer: the caller
+// keeps its own deadline. A query made while an earlier one still waits for the server is
+// answered at once, unanswered.
 class WindowListService {
  public:
   virtual ~WindowListService() = default;
-  // Nothing when the window no longer exists or the server cannot be asked.
-  virtual std::optional<WindowListEntry> windowInfo(uint32_t windowID) = 0;
-  // The numbers of all windows; nothing when the list cannot be had.
-  virtual std::optional<std::vector<uint32_t>> allWindowNumbers() = 0;
+  virtual void windowInfo(uint32_t windowID, std::function<void(WindowInfoAnswer)> completion) = 0;
+  // The numbers of all windows.
+  virtual void allWindowNumbers(std::function<void(WindowNumbersAnswer)> completion) = 0;
 };
 
 class CaptureService {

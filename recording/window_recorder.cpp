@@ -206,27 +206,41 @@ void WindowRecorder::checkHealth() {
     stop();
     return;
   }
+  // The last tick's questions are still out: this tick has no news.
+  if (windowCheckRunning_) return;
+  windowCheckRunning_ = true;
+  spawn(windowCheckTask());
+}
 
+asio::awaitable<void> WindowRecorder::windowCheckTask() {
+  const auto self = shared_from_this();
   auto& windowList = captureService_.windowList();
-  const auto entry = windowList.windowInfo(window_.windowID);
-  if (entry && entry->bounds) updateOutline(*entry->bounds);
-  const bool isOnscreen = entry && entry->isOnscreen;
-  if (isOnscreen != onscreen_) {
-    onscreen_ = isOnscreen;
-    ports_.emit({{"event", isOnscreen ? "onscreen" : "offscreen"}, {"atSeconds", elapsed()}});
+  const auto info = co_await windowInfoOf(windowList, window_.windowID, ports_.windowQueryTimeout);
+  if (phase_ == Phase::stopping) co_return;
+  // Unanswered, the window may be anywhere: the outline stays, nothing is reported or decided.
+  const bool isOnscreen = info.answered ? info.entry && info.entry->isOnscreen : onscreen_;
+  if (info.answered) {
+    if (info.entry && info.entry->bounds) updateOutline(*info.entry->bounds);
+    if (isOnscreen != onscreen_) {
+      onscreen_ = isOnscreen;
+      ports_.emit({{"event", isOnscreen ? "onscreen" : "offscreen"}, {"atSeconds", elapsed()}});
+    }
+    if (info.entry && info.entry->ownerPID) {
+      const auto& application = window_.owningApplication;
+      const int64_t expected = application ? int64_t{application->processID} : -1;
+      if (*info.entry->ownerPID != expected) co_return endAsFailed("window_reused");
+    } else {
+      const auto listed = co_await allWindowNumbersOf(windowList, ports_.windowQueryTimeout);
+      if (phase_ == Phase::stopping) co_return;
+      const auto& numbers = listed.numbers;
+      if (listed.answered && (!numbers || std::find(numbers->begin(), numbers->end(),
+                                                    window_.windowID) == numbers->end()))
+        co_return endAsFailed("window_closed");
+    }
   }
+  windowCheckRunning_ = false;
 
-  if (entry && entry->ownerPID) {
-    const auto& application = window_.owningApplication;
-    const int64_t expected = application ? int64_t{application->processID} : -1;
-    if (*entry->ownerPID != expected) return endAsFailed("window_reused");
-  } else {
-    const auto numbers = windowList.allWindowNumbers();
-    if (!numbers || std::find(numbers->begin(), numbers->end(), window_.windowID) == numbers->end())
-      return endAsFailed("window_closed");
-  }
-
-  if (recordedBytes() >= kSizeLimitBytes) return endAsFailed("size_limit");
+  if (recordedBytes() >= kSizeLimitBytes) co_return endAsFailed("size_limit");
 
   const auto& stopAt = ports_.simulatedStopAt;
   if (stopAt && std::isfinite(*stopAt) && !simulatedStopDone_ && !isPaused() && ready_ &&
@@ -236,7 +250,7 @@ void WindowRecorder::checkHealth() {
     spawn(simulatedStopTask());
   }
 
-  if (phase_ == Phase::paused && isOnscreen) {
+  if (phase_ == Phase::paused && info.answered && isOnscreen) {
     phase_ = Phase::resuming;
     spawn(resumeTask());
   }

@@ -33,6 +33,9 @@ struct RecorderPorts {
   OutlinePanelFactory makeOutline;
   // The health check's period; tests lengthen it and tick by hand.
   std::chrono::steady_clock::duration healthPeriod = std::chrono::milliseconds(500);
+  // How long the health check waits for each answer of the window list; an answer that has not
+  // come by then is no news.
+  std::chrono::steady_clock::duration windowQueryTimeout = std::chrono::milliseconds(400);
   // How long the summary waits for segment files still being written; past it the recording
   // ends as failed.
   std::chrono::steady_clock::duration segmentFinishTimeout = std::chrono::seconds(10);
@@ -52,8 +55,9 @@ class WindowRecorder : public std::enable_shared_from_this<WindowRecorder> {
   asio::awaitable<std::optional<capture::CaptureError>> start(std::string path);
   // The parent's stop: the summary follows once every segment file is finished.
   void stop();
-  // One health tick (the timer calls it every healthPeriod): readiness, duration, outline,
-  // on-screen reports, closed or reused window, size limit, the test hook, automatic resume.
+  // One health tick (the timer calls it every healthPeriod): readiness and duration at once, then
+  // once the window list has answered (or not, in time): outline, on-screen reports, closed or
+  // reused window, size limit, the test hook, automatic resume.
   void checkHealth();
   // An unexpected exception on the main queue: the recording ends as failed, with its summary.
   void endWithInternalError();
@@ -77,6 +81,8 @@ class WindowRecorder : public std::enable_shared_from_this<WindowRecorder> {
 
   asio::awaitable<std::optional<capture::CaptureError>> beginSegment();
   void pause();
+  // The part of the health check that asks the window list.
+  asio::awaitable<void> windowCheckTask();
   asio::awaitable<void> resumeTask();
   asio::awaitable<void> stopTask();
   asio::awaitable<void> simulatedStopTask();
@@ -116,6 +122,7 @@ class WindowRecorder : public std::enable_shared_from_this<WindowRecorder> {
   bool segmentStarted_ = false;
   bool ready_ = false;
   bool simulatedStopDone_ = false;
+  bool windowCheckRunning_ = false;  // a tick's window questions are still out
 
   std::string basePath_;
   int64_t segment_ = 0;

@@ -413,18 +413,9 @@ ContentResult queryShareableContent(const DisplayConnection& display, bool exclu
   return content;
 }
 
-ContentResult queryShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
-                                    const char* displayName) {
-  auto connected = connectToDisplay(displayName);
-  if (auto* display = std::get_if<DisplayConnection>(&connected)) {
-    return queryShareableContent(*display, excludingDesktopWindows, onScreenWindowsOnly);
-  }
-  return streamError(kConnectionFailedCode);
-}
+WindowQueries::WindowQueries(DisplayConnection display) : display_(std::move(display)) {}
 
-X11WindowList::X11WindowList(DisplayConnection display) : display_(std::move(display)) {}
-
-std::optional<WindowListEntry> X11WindowList::windowInfo(uint32_t windowID) {
+std::optional<WindowListEntry> WindowQueries::windowInfo(uint32_t windowID) {
   xcb_connection_t* const connection = display_.connection.get();
   if (connection == nullptr || display_.screen == nullptr ||
       xcb_connection_has_error(connection) != 0) {
@@ -468,7 +459,7 @@ std::optional<WindowListEntry> X11WindowList::windowInfo(uint32_t windowID) {
   return entry;
 }
 
-std::optional<std::vector<uint32_t>> X11WindowList::allWindowNumbers() {
+std::optional<std::vector<uint32_t>> WindowQueries::allWindowNumbers() {
   xcb_connection_t* const connection = display_.connection.get();
   if (connection == nullptr || display_.screen == nullptr ||
       xcb_connection_has_error(connection) != 0) {

@@ -23,21 +23,19 @@ using ContentResult = std::variant<ShareableContent, CaptureError>;
 ContentResult queryShareableContent(const DisplayConnection& display, bool excludingDesktopWindows,
                                     bool onScreenWindowsOnly);
 
-// The same over a connection of its own to `displayName` (DISPLAY when null).
-ContentResult queryShareableContent(bool excludingDesktopWindows, bool onScreenWindowsOnly,
-                                    const char* displayName = nullptr);
-
-// The window-list service over a connection it owns. Main thread only.
-class X11WindowList final : public WindowListService {
+// The window list's questions over a connection it owns. They wait for the server's answers:
+// one thread at a time, never the main thread.
+class WindowQueries {
  public:
-  explicit X11WindowList(DisplayConnection display);
+  explicit WindowQueries(DisplayConnection display);
 
+  [[nodiscard]] const DisplayConnection& display() const { return display_; }
   // Bounds in root coordinates (without client-side shadow margins), the owner's pid (X-Resource,
   // else _NET_WM_PID) and whether the window is viewable; nothing when the window no longer exists
   // or the connection is broken.
-  std::optional<WindowListEntry> windowInfo(uint32_t windowID) override;
+  std::optional<WindowListEntry> windowInfo(uint32_t windowID);
   // Every window below the root, level by level; nothing when the connection is broken.
-  std::optional<std::vector<uint32_t>> allWindowNumbers() override;
+  std::optional<std::vector<uint32_t>> allWindowNumbers();
 
  private:
   DisplayConnection display_;

@@ -2,6 +2,7 @@
 // report is triggered by the test, on the test's thread.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -82,11 +83,19 @@ struct ScriptedCaptureService : capture::CaptureService, capture::WindowListServ
     return output;
   }
   capture::WindowListService& windowList() override { return *this; }
-  std::optional<capture::WindowListEntry> windowInfo(uint32_t windowID) override {
-    if (!windowEntries.contains(windowID)) return std::nullopt;
-    return windowEntries.at(windowID);
+  // Answered at once, unless the server is "stalled": then the completions are kept, unanswered.
+  void windowInfo(uint32_t windowID,
+                  std::function<void(capture::WindowInfoAnswer)> completion) override {
+    ++windowQueries;
+    if (stalled) return heldAnswers.push_back([completion] { completion({}); });
+    const auto found = windowEntries.find(windowID);
+    completion({true, found == windowEntries.end() ? std::nullopt : std::optional(found->second)});
   }
-  std::optional<std::vector<uint32_t>> allWindowNumbers() override { return windowNumbers; }
+  void allWindowNumbers(std::function<void(capture::WindowNumbersAnswer)> completion) override {
+    ++windowQueries;
+    if (stalled) return heldAnswers.push_back([completion] { completion({}); });
+    completion({true, windowNumbers});
+  }
 
   std::optional<capture::ShareableContent> content;
   std::optional<capture::Rect> filterRect;
@@ -97,6 +106,9 @@ struct ScriptedCaptureService : capture::CaptureService, capture::WindowListServ
   std::vector<std::shared_ptr<ScriptedRecordingOutput>> outputs;
   std::map<uint32_t, capture::WindowListEntry> windowEntries;
   std::optional<std::vector<uint32_t>> windowNumbers = std::vector<uint32_t>{};
+  bool stalled = false;
+  int windowQueries = 0;
+  std::vector<std::function<void()>> heldAnswers;  // each gives an answer of an empty list
 };
 
 }  // namespace darvo::testing

@@ -454,5 +454,43 @@ TEST_F(RecorderTest, TheWindowListDecidesOnScreenAndTheOutline) {
   EXPECT_EQ(countLines("paused") + countLines("finished"), 0);
 }
 
+TEST_F(RecorderTest, AWindowListThatDoesNotAnswerIsNoNews) {
+  // Questions still out: the next tick asks nothing more, and a stop is answered all the same.
+  startReady(std::nullopt, true);
+  service.stalled = true;
+  tick();
+  tick();
+  EXPECT_EQ(service.windowQueries, 1);
+  stop();
+  finishStop();
+  EXPECT_EQ(ending(), summary("stopped", ""));
+
+  // Past the deadline nothing is reported, moved or decided, and the answers that come late
+  // (of a window that is gone) are dropped; the size limit still holds.
+  ports.windowQueryTimeout = 0s;
+  startReady(std::nullopt, true);
+  service.windowEntries.clear();
+  const auto placed = outline->frames.size();
+  now += 1s;
+  tick();
+  tick();
+  for (const auto& answer : std::exchange(service.heldAnswers, {})) act(answer);
+  EXPECT_EQ(countLines("screen") + countLines("finished"), 0);
+  EXPECT_EQ(outline->frames.size(), placed);
+  output().fileSize = recording::kSizeLimitBytes;
+  tick();
+  finishStop();
+  EXPECT_EQ(ending(), summary("source_ended", "size_limit"));
+
+  // A paused recording resumes only when the window list says the window is back.
+  startReady();
+  streamStops();
+  tick();
+  EXPECT_TRUE(service.contentRequests.empty());
+  service.stalled = false;
+  tick();
+  EXPECT_EQ(service.contentRequests.size(), 1U);
+}
+
 }  // namespace
 }  // namespace darvo::testing
