@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -12,6 +13,7 @@
 
 #include "capture/x11/x11_server.hpp"
 #include "recording/outline_geometry.hpp"
+#include "recording/threaded_outline_panel.hpp"
 
 namespace darvo::app {
 namespace {
@@ -235,8 +237,15 @@ void X11OutlinePanel::send() {
 
 recording::OutlinePanelFactory makeX11OutlinePanelFactory() {
   return [](const capture::Rect& panelFrame) -> std::unique_ptr<recording::OutlinePanel> {
-    if (std::unique_ptr<X11OutlinePanel> panel = X11OutlinePanel::open(panelFrame)) return panel;
-    return std::make_unique<InertOutlinePanel>();
+    const auto open = [](const capture::Rect& frame) -> std::unique_ptr<recording::OutlinePanel> {
+      if (std::unique_ptr<X11OutlinePanel> panel = X11OutlinePanel::open(frame)) return panel;
+      return nullptr;
+    };
+    try {
+      return std::make_unique<recording::ThreadedOutlinePanel>(panelFrame, open);
+    } catch (const std::system_error&) {
+      return std::make_unique<InertOutlinePanel>();  // no thread for it
+    }
   };
 }
 

@@ -15,7 +15,8 @@ namespace darvo::app {
 // An override-redirect window (never managed, so never focused or decorated) whose bounding
 // shape is the band and whose input shape is empty, so every click reaches the window below.
 // It talks over a connection of its own so that it never waits behind capture traffic.
-// Main thread only; each call sends its requests and flushes without waiting for replies.
+// One thread at a time; open() waits for the server's answers, the other calls send their
+// requests and flush without waiting for replies.
 class X11OutlinePanel final : public recording::OutlinePanel {
  public:
   // A hidden panel at `panelFrame` on `displayName` ($DISPLAY when null). Nothing when the server
@@ -57,8 +58,9 @@ class X11OutlinePanel final : public recording::OutlinePanel {
   bool closed_ = false;
 };
 
-// Makes an X11OutlinePanel on $DISPLAY. When none can be made it returns a panel that does
-// nothing: the outline is a courtesy to the user, and the recording must not fail for want of it.
+// Makes an X11OutlinePanel on $DISPLAY, on a thread of its own (ThreadedOutlinePanel). When none
+// can be made the panel does nothing: the outline is a courtesy to the user, and the recording
+// must not fail for want of it.
 recording::OutlinePanelFactory makeX11OutlinePanelFactory();
 
 }  // namespace darvo::app
