@@ -101,7 +101,7 @@ std::optional<CaptureError> WindowCapture::setUp() {
   if (attributes->map_state != XCB_MAP_STATE_VIEWABLE) {
     return streamError(kCaptureSetupCode);  // its pixels cannot be read
   }
-  reader_ = std::make_unique<WindowImageReader>(connection, shmPresent_);
+  reader_ = std::make_unique<WindowImageReader>(connection, shmPresent_, pixelFormat_);
   return std::nullopt;
 }
 
@@ -165,7 +165,7 @@ std::optional<CaptureError> WindowCapture::adoptAncestor() {
   if (*ancestor == ancestor_) {
     return std::nullopt;
   }
-  if (auto error = readPixelLayout(*ancestor)) {
+  if (auto error = readPixelFormat(*ancestor)) {
     return error;
   }
   if (XcbError error =
@@ -188,8 +188,8 @@ std::optional<CaptureError> WindowCapture::adoptAncestor() {
 }
 
 // The pixels are read from the ancestor's pixmap, in the ancestor's depth and visual (a window
-// of another depth is composited into it).
-std::optional<CaptureError> WindowCapture::readPixelLayout(xcb_window_t ancestor) {
+// of another depth is composited into it): any true-colour format, 8 to 32 bits a pixel.
+std::optional<CaptureError> WindowCapture::readPixelFormat(xcb_window_t ancestor) {
   xcb_connection_t* connection = connection_.get();
   const auto attributesCookie = xcb_get_window_attributes(connection, ancestor);
   const auto geometryCookie = xcb_get_geometry(connection, ancestor);
@@ -198,14 +198,15 @@ std::optional<CaptureError> WindowCapture::readPixelLayout(xcb_window_t ancestor
   if (!attributes || !geometry) {
     return streamError(kWindowGoneCode);
   }
-  const auto layout =
-      findPixelLayout(xcb_get_setup(connection), root_, attributes->visual, geometry->depth);
-  if (!layout || !hasByteChannels(layout->redMask, layout->greenMask, layout->blueMask)) {
-    return streamError(kCaptureSetupCode);  // not a 24- or 32-bit true-colour window
+  const auto format =
+      findPixelFormat(xcb_get_setup(connection), root_, attributes->visual, geometry->depth);
+  if (!format) {
+    return streamError(kCaptureSetupCode);  // a colour-mapped window: no channels to read
   }
-  redMask_ = layout->redMask;
-  greenMask_ = layout->greenMask;
-  blueMask_ = layout->blueMask;
+  pixelFormat_ = *format;
+  if (reader_) {
+    reader_->setFormat(pixelFormat_);
+  }
   return std::nullopt;
 }
 

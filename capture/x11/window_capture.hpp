@@ -48,7 +48,7 @@ class WindowCapture {
   std::optional<CaptureError> checkExtensions();
   std::optional<CaptureError> readWindow();
   std::optional<CaptureError> adoptAncestor();
-  std::optional<CaptureError> readPixelLayout(xcb_window_t ancestor);
+  std::optional<CaptureError> readPixelFormat(xcb_window_t ancestor);
   std::optional<CaptureError> selectEvents();
   void locateSource();
 
@@ -90,9 +90,7 @@ class WindowCapture {
   uint8_t damageEventBase_ = 0;
   uint8_t xfixesEventBase_ = 0;
   bool shmPresent_ = false;
-  uint32_t redMask_ = 0;
-  uint32_t greenMask_ = 0;
-  uint32_t blueMask_ = 0;
+  PixelFormat pixelFormat_;  // of the ancestor's pixmap
 
   // Where the pixels come from; asked again before the next read once stale.
   AncestorLayout layout_;

@@ -64,13 +64,14 @@ void WindowCapture::captureFrame(Clock::time_point now) {
   if (changesCookie) {
     takeChangedAreas(*changesCookie);
   }
+  const ChannelMasks masks = reader_->masks();
   const MutableImage image{pixels ? pixels->data : nullptr,
                            visible_.width,
                            visible_.height,
                            pixels ? pixels->stride : 0,
-                           redMask_,
-                           greenMask_,
-                           blueMask_};
+                           masks.red,
+                           masks.green,
+                           masks.blue};
   std::optional<ImageArea> cursorArea;
   if (configuration_.showsCursor) {
     cursorArea = drawPointer(image, pointerCookie, cursorCookie);  // takes the replies anyway
@@ -95,7 +96,7 @@ void WindowCapture::captureFrame(Clock::time_point now) {
   const bool changesKnown = !relocated && !changesUnknown_;
   changesUnknown_ = false;
   PixelImage submitted{image.data, image.width, image.height, image.stride,
-                       redMask_,   greenMask_,  blueMask_,    std::nullopt};
+                       masks.red,  masks.green, masks.blue,   std::nullopt};
   if (changesKnown) {
     const auto previous = reader_->previousRead();
     submitted.changedAreas = previous

@@ -5,14 +5,6 @@
 
 namespace darvo::capture::x11 {
 
-namespace {
-
-std::size_t imageBytes(int width, int height) {
-  return static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
-}
-
-}  // namespace
-
 void ShmSegment::UnmapDeleter::operator()(void* address) const {
   shmdt(address);
 }
@@ -46,8 +38,27 @@ std::unique_ptr<ShmSegment> ShmSegment::create(xcb_connection_t* connection, std
   return segment;
 }
 
-WindowImageReader::WindowImageReader(xcb_connection_t* connection, bool shmAvailable)
-    : connection_(connection), shmAvailable_(shmAvailable) {}
+WindowImageReader::WindowImageReader(xcb_connection_t* connection, bool shmAvailable,
+                                     const PixelFormat& format)
+    : connection_(connection), shmAvailable_(shmAvailable), format_(format), normaliser_(format) {}
+
+void WindowImageReader::setFormat(const PixelFormat& format) {
+  format_ = format;
+  normaliser_ = PixelNormaliser(format);
+  for (Buffer& buffer : buffers_) {
+    buffer.pixels.reset();
+  }
+}
+
+WindowPixels WindowImageReader::handOn(Buffer& buffer, uint8_t* data, int width, int height) {
+  if (!normaliser_.convertsImages()) {
+    return WindowPixels{data, width, height, static_cast<int>(rowBytes(format_, width))};
+  }
+  buffer.converted.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
+  normaliser_.convert(data, rowBytes(format_, width), width, height, buffer.converted.data());
+  return WindowPixels{reinterpret_cast<uint8_t*>(buffer.converted.data()), width, height,
+                      width * 4};
+}
 
 std::optional<WindowPixels> WindowImageReader::read(xcb_drawable_t drawable, int x, int y,
                                                     int width, int height) {
@@ -77,7 +88,7 @@ std::optional<WindowPixels> WindowImageReader::previousRead() const {
 
 std::optional<WindowPixels> WindowImageReader::readShared(Buffer& buffer, xcb_drawable_t drawable,
                                                           int x, int y, int width, int height) {
-  const std::size_t needed = imageBytes(width, height);
+  const std::size_t needed = rowBytes(format_, width) * static_cast<std::size_t>(height);
   if (!buffer.segment || buffer.segment->size() < needed) {
     buffer.segment.reset();  // detach the old one first: the window grew
     buffer.segment = ShmSegment::create(connection_, needed);
@@ -95,7 +106,7 @@ std::optional<WindowPixels> WindowImageReader::readShared(Buffer& buffer, xcb_dr
       &rawError));
   const XcbError error(rawError);
   if (reply && reply->size >= needed) {
-    return WindowPixels{buffer.segment->data(), width, height, width * 4};
+    return handOn(buffer, buffer.segment->data(), width, height);
   }
   // BadMatch and BadDrawable are about the source (outside it, or gone); anything else is about
   // the segment.
@@ -115,11 +126,12 @@ std::optional<WindowPixels> WindowImageReader::readPlain(Buffer& buffer, xcb_dra
                 xcb_get_image(connection_, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable,
                               static_cast<int16_t>(x), static_cast<int16_t>(y),
                               static_cast<uint16_t>(width), static_cast<uint16_t>(height), ~0U));
-  if (!buffer.plainReply || static_cast<std::size_t>(xcb_get_image_data_length(
-                                buffer.plainReply.get())) < imageBytes(width, height)) {
+  if (!buffer.plainReply ||
+      static_cast<std::size_t>(xcb_get_image_data_length(buffer.plainReply.get())) <
+          rowBytes(format_, width) * static_cast<std::size_t>(height)) {
     return std::nullopt;
   }
-  return WindowPixels{xcb_get_image_data(buffer.plainReply.get()), width, height, width * 4};
+  return handOn(buffer, xcb_get_image_data(buffer.plainReply.get()), width, height);
 }
 
 }  // namespace darvo::capture::x11

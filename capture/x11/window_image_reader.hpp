@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
+#include "capture/x11/pixel_format.hpp"
 #include "capture/x11/server_resource.hpp"
 #include "capture/x11/xcb_handles.hpp"
 
@@ -38,9 +40,9 @@ class ShmSegment {
   std::size_t size_ = 0;
 };
 
-// The pixels of one read, 32 bits a pixel, rows `stride` bytes apart. Valid until the read after
-// the next: reads alternate between two buffers, so that each image can be compared with the one
-// before.
+// The pixels of one read, 32 bits a pixel with 8-bit channels where masks() says, rows `stride`
+// bytes apart. Valid until the read after the next: reads alternate between two buffers, so that
+// each image can be compared with the one before.
 struct WindowPixels {
   uint8_t* data = nullptr;
   int width = 0;
@@ -50,7 +52,13 @@ struct WindowPixels {
 
 class WindowImageReader {
  public:
-  WindowImageReader(xcb_connection_t* connection, bool shmAvailable);
+  // `format` is how the server stores the drawables read (it must be readable).
+  WindowImageReader(xcb_connection_t* connection, bool shmAvailable, const PixelFormat& format);
+
+  // For drawables of another depth or visual from now on; earlier reads are not compared.
+  void setFormat(const PixelFormat& format);
+  // Where the channels of the pixels read are.
+  [[nodiscard]] ChannelMasks masks() const { return normaliser_.masks(); }
 
   // Reads width x height pixels at (x, y). Nothing when the server refuses (the rectangle is
   // outside the drawable, or the drawable is gone).
@@ -63,12 +71,17 @@ class WindowImageReader {
   [[nodiscard]] bool usesShm() const { return shmAvailable_; }
 
  private:
-  // One of the two buffers: a shared segment, or the reply of a plain read.
+  // One of the two buffers: a shared segment, or the reply of a plain read; and the pixels
+  // converted from either, for formats other than 32 bits with 8-bit channels.
   struct Buffer {
     std::unique_ptr<ShmSegment> segment;
     XcbReply<xcb_get_image_reply_t> plainReply;
+    std::vector<uint32_t> converted;
     std::optional<WindowPixels> pixels;  // of its last read, when that succeeded
   };
+
+  // The pixels of a read, converted into the buffer when the format needs it.
+  WindowPixels handOn(Buffer& buffer, uint8_t* data, int width, int height);
 
   std::optional<WindowPixels> readShared(Buffer& buffer, xcb_drawable_t drawable, int x, int y,
                                          int width, int height);
@@ -77,6 +90,8 @@ class WindowImageReader {
 
   xcb_connection_t* connection_;
   bool shmAvailable_;
+  PixelFormat format_;
+  PixelNormaliser normaliser_;
   Buffer buffers_[2];
   int latest_ = 0;  // the buffer of the last read
 };

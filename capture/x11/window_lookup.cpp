@@ -1,7 +1,5 @@
 #include "capture/x11/window_lookup.hpp"
 
-#include <bit>
-
 #include "capture/x11/x11_server.hpp"
 #include "capture/x11/xcb_handles.hpp"
 
@@ -9,40 +7,38 @@ namespace darvo::capture::x11 {
 
 namespace {
 
-uint32_t swapBytes(uint32_t value) {
-  return ((value & 0xffU) << 24) | ((value & 0xff00U) << 8) | ((value >> 8) & 0xff00U) |
-         (value >> 24);
-}
-
-bool storedAt32Bits(const xcb_setup_t* setup, uint8_t depth) {
+const xcb_format_t* pixmapFormat(const xcb_setup_t* setup, uint8_t depth) {
   for (auto formats = xcb_setup_pixmap_formats_iterator(setup); formats.rem > 0;
        xcb_format_next(&formats)) {
     if (formats.data->depth == depth) {
-      return formats.data->bits_per_pixel == 32;
+      return formats.data;
     }
   }
-  return false;
+  return nullptr;
 }
 
 }  // namespace
 
-std::optional<PixelLayout> findPixelLayout(const xcb_setup_t* setup, xcb_window_t root,
+std::optional<PixelFormat> findPixelFormat(const xcb_setup_t* setup, xcb_window_t root,
                                            xcb_visualid_t visual, uint8_t depth) {
-  if ((depth != 24 && depth != 32) || !storedAt32Bits(setup, depth)) {
-    return std::nullopt;
-  }
+  const xcb_format_t* stored = pixmapFormat(setup, depth);
   const xcb_screen_t* screen = screenWithRoot(setup, root);
   const xcb_visualtype_t* type = screen != nullptr ? visualType(*screen, visual, depth) : nullptr;
-  if (type == nullptr || (type->_class != XCB_VISUAL_CLASS_TRUE_COLOR &&
-                          type->_class != XCB_VISUAL_CLASS_DIRECT_COLOR)) {
+  if (stored == nullptr || type == nullptr ||
+      (type->_class != XCB_VISUAL_CLASS_TRUE_COLOR &&
+       type->_class != XCB_VISUAL_CLASS_DIRECT_COLOR)) {
     return std::nullopt;
   }
-  PixelLayout layout{type->red_mask, type->green_mask, type->blue_mask};
-  const bool serverLittleEndian = setup->image_byte_order == XCB_IMAGE_ORDER_LSB_FIRST;
-  if (serverLittleEndian != (std::endian::native == std::endian::little)) {
-    layout = {swapBytes(layout.redMask), swapBytes(layout.greenMask), swapBytes(layout.blueMask)};
+  const PixelFormat format{stored->bits_per_pixel,
+                           stored->scanline_pad,
+                           setup->image_byte_order == XCB_IMAGE_ORDER_MSB_FIRST,
+                           type->red_mask,
+                           type->green_mask,
+                           type->blue_mask};
+  if (!isReadable(format)) {
+    return std::nullopt;
   }
-  return layout;
+  return format;
 }
 
 std::optional<xcb_window_t> topLevelAncestor(xcb_connection_t* connection, xcb_window_t window) {

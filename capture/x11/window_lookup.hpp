@@ -1,6 +1,6 @@
 // What the capture needs to know about a window beyond its attributes: the top-level window that
 // holds it, where the window lies in that ancestor's pixmap, which part of it is visible, and
-// where a visual keeps the colour channels.
+// how a visual's pixels are stored.
 #pragma once
 
 #include <cstdint>
@@ -8,19 +8,14 @@
 
 #include <xcb/xcb.h>
 
+#include "capture/x11/pixel_format.hpp"
+
 namespace darvo::capture::x11 {
 
-// The channel masks of a 32-bit-per-pixel image read from a window, as a uint32 read on this
-// machine sees them (already swapped when the server's byte order differs).
-struct PixelLayout {
-  uint32_t redMask = 0;
-  uint32_t greenMask = 0;
-  uint32_t blueMask = 0;
-};
-
-// Nothing unless the visual is a true- or direct-colour visual of depth 24 or 32 on the screen
-// of `root`, stored at 32 bits per pixel.
-std::optional<PixelLayout> findPixelLayout(const xcb_setup_t* setup, xcb_window_t root,
+// How images of a drawable of `visual` and `depth` on the screen of `root` are stored. Nothing
+// unless the visual is a true- or direct-colour one whose format can be read (isReadable): a
+// colour-mapped visual (8-bit PseudoColor, say) has no channels to read.
+std::optional<PixelFormat> findPixelFormat(const xcb_setup_t* setup, xcb_window_t root,
                                            xcb_visualid_t visual, uint8_t depth);
 
 // The child of the root that contains `window` (the frame of a window manager, or the window
