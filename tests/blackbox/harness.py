@@ -259,6 +259,21 @@ class RecordingCase(unittest.TestCase):
         self.assertEqual((decode.returncode, decode.stderr), (0, ""), path)
 
 
+def colour_at(path, x, y, frame=0):
+    """The pixel at (x, y) of one frame (negative: counted from the end) as "rrggbb", or "none"."""
+    frames = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-vf", "crop=2:2:%d:%d" % (x, y),
+                             "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
+                            capture_output=True, timeout=60).stdout
+    found = [frames[start:start + 3].hex() for start in range(0, len(frames), 12)]
+    return found[frame] if -len(found) <= frame < len(found) else "none"
+
+
+def close_colour(actual, expected, tolerance=24):
+    """Each channel within `tolerance` of the expected colour (H.264 is lossy)."""
+    return len(actual) == 6 and all(
+        abs(a - b) <= tolerance for a, b in zip(bytes.fromhex(actual), bytes.fromhex(expected)))
+
+
 def probe_video(path):
     """Codec, size, duration (the container's, else the stream's) and frame count, or None."""
     probe = subprocess.run(

@@ -8,17 +8,8 @@ import subprocess
 import time
 import unittest
 
-from harness import (HELPER, RecordingCase, TestWindows, probe_video, run_helper, summary,
-                     wait_for_property)
-
-
-def colour_at(path, x, y, frame=0):
-    """The pixel at (x, y) of one frame (negative: counted from the end) as "rrggbb", or "none"."""
-    frames = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-vf", "crop=2:2:%d:%d" % (x, y),
-                             "-f", "rawvideo", "-pix_fmt", "rgb24", "-"],
-                            capture_output=True, timeout=60).stdout
-    found = [frames[start:start + 3].hex() for start in range(0, len(frames), 12)]
-    return found[frame] if -len(found) <= frame < len(found) else "none"
+from harness import (HELPER, RecordingCase, TestWindows, close_colour, colour_at, probe_video,
+                     run_helper, summary, wait_for_property)
 
 
 def frame_rows(path, width, height, rows):
@@ -31,12 +22,6 @@ def frame_rows(path, width, height, rows):
         picked = (data[start + row * line:start + (row + 1) * line] for row in rows)
         frames.append([[tuple(row[x:x + 3]) for x in range(0, line, 3)] for row in picked])
     return frames
-
-
-def close_colour(actual, expected, tolerance=24):
-    """Each channel within `tolerance` of the expected colour (H.264 is lossy)."""
-    return len(actual) == 6 and all(
-        abs(a - b) <= tolerance for a, b in zip(bytes.fromhex(actual), bytes.fromhex(expected)))
 
 
 def packet_times(path):
