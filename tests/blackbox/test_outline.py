@@ -54,6 +54,9 @@ class Outline(RecordingCase):
         panel = self.tool("xdotool", "search", "--classname", "darvo-helper-outline").stdout
         info = self.tool("xwininfo", "-id", panel.split()[0]).stdout
         self.assertIn("Override Redirect State: yes", info)
+        # On every virtual desktop, for the window managers that look at it anyway.
+        desktop = self.tool("xprop", "-id", panel.split()[0], "_NET_WM_DESKTOP").stdout
+        self.assertIn("= 4294967295", desktop)
 
         # A click on the band reaches the window below.
         self.assertEqual(self.tool("xdotool", "mousemove", "97", "350", "click", "1").returncode, 0)
@@ -68,8 +71,11 @@ class Outline(RecordingCase):
         # It follows the window to a new size and place.
         windows.change(0, "configure", width=400, height=300)
         self.assertTrue(eventually(lambda: self.band_is_around(100, 50, 400, 300)))
+        for width, height in ((500, 300), (500, 200)):  # one side at a time
+            windows.change(0, "configure", width=width, height=height)
+            self.assertTrue(eventually(lambda: self.band_is_around(100, 50, width, height)))
         windows.change(0, "configure", x=200, y=150)
-        self.assertTrue(eventually(lambda: self.band_is_around(200, 150, 400, 300)))
+        self.assertTrue(eventually(lambda: self.band_is_around(200, 150, 500, 200)))
 
         recording.send("stop\n")
         recording.expect_end()
