@@ -1,5 +1,7 @@
 #include "capture/x11/cursor_overlay.hpp"
 
+#include "capture/x11/pixel_format.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -8,20 +10,12 @@ namespace darvo::capture::x11 {
 
 namespace {
 
-bool isByteMask(uint32_t mask) {
-  return mask != 0 && (mask >> std::countr_zero(mask)) == 0xff;
-}
-
 // dst = src + dst * (255 - alpha) / 255, rounded.
 uint32_t blendChannel(uint32_t source, uint32_t destination, uint32_t inverseAlpha) {
   return std::min<uint32_t>(255, source + (destination * inverseAlpha + 127) / 255);
 }
 
 }  // namespace
-
-bool hasByteChannels(uint32_t redMask, uint32_t greenMask, uint32_t blueMask) {
-  return isByteMask(redMask) && isByteMask(greenMask) && isByteMask(blueMask);
-}
 
 void drawCursor(const MutableImage& image, const CursorPicture& cursor) {
   if (image.data == nullptr || cursor.argb == nullptr ||

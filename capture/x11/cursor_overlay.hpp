@@ -27,10 +27,8 @@ struct CursorPicture {
   int top = 0;
 };
 
-// Whether every mask is one run of exactly 8 bits, the only layout drawCursor handles.
-bool hasByteChannels(uint32_t redMask, uint32_t greenMask, uint32_t blueMask);
-
-// Blends `cursor` over `image` ("over" with premultiplied alpha), clipped to the image.
+// Blends `cursor` over `image` ("over" with premultiplied alpha), clipped to the image; only
+// images whose channels are whole bytes (hasByteChannels).
 void drawCursor(const MutableImage& image, const CursorPicture& cursor);
 
 }  // namespace darvo::capture::x11

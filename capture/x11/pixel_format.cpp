@@ -15,7 +15,7 @@ bool isContiguous(uint32_t mask) {
 }
 
 bool isByteMask(uint32_t mask) {
-  return std::countr_zero(mask) % 8 == 0 && (mask >> std::countr_zero(mask)) == 0xffU;
+  return mask != 0 && std::countr_zero(mask) % 8 == 0 && (mask >> std::countr_zero(mask)) == 0xffU;
 }
 
 uint32_t swapBytes(uint32_t value) {
@@ -41,6 +41,10 @@ uint8_t toEightBits(uint32_t value, int bits) {
 
 }  // namespace
 
+bool hasByteChannels(uint32_t redMask, uint32_t greenMask, uint32_t blueMask) {
+  return isByteMask(redMask) && isByteMask(greenMask) && isByteMask(blueMask);
+}
+
 bool isReadable(const PixelFormat& format) {
   const int bits = format.bitsPerPixel;
   if ((bits != 8 && bits != 16 && bits != 24 && bits != 32) || format.scanlinePad < 8 ||
@@ -62,9 +66,8 @@ std::size_t rowBytes(const PixelFormat& format, int width) {
 }
 
 PixelNormaliser::PixelNormaliser(const PixelFormat& format) : format_(format) {
-  const bool byteChannels =
-      isByteMask(format.redMask) && isByteMask(format.greenMask) && isByteMask(format.blueMask);
-  converts_ = format.bitsPerPixel != 32 || !byteChannels;
+  converts_ = format.bitsPerPixel != 32 ||
+              !hasByteChannels(format.redMask, format.greenMask, format.blueMask);
   if (!converts_) {
     masks_ = {format.redMask, format.greenMask, format.blueMask};
     if (format.mostSignificantByteFirst != (std::endian::native == std::endian::big)) {

@@ -19,6 +19,9 @@ struct PixelFormat {
   uint32_t blueMask = 0x000000ff;
 };
 
+// Whether every mask is one run of exactly 8 bits on a byte's boundary.
+bool hasByteChannels(uint32_t redMask, uint32_t greenMask, uint32_t blueMask);
+
 // Whether images of `format` can be read at all: a size above, and masks as described.
 bool isReadable(const PixelFormat& format);
 
