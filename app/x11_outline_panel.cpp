@@ -11,6 +11,7 @@
 
 #include <xcb/shape.h>
 
+#include "capture/x11/connection.hpp"
 #include "capture/x11/x11_server.hpp"
 #include "recording/outline_geometry.hpp"
 #include "recording/threaded_outline_panel.hpp"
@@ -134,7 +135,7 @@ void setHints(xcb_connection_t* connection, xcb_window_t window) {
 std::unique_ptr<X11OutlinePanel> X11OutlinePanel::open(const capture::Rect& panelFrame,
                                                        const char* displayName) {
   int screenNumber = 0;
-  XcbConnection connection(xcb_connect(displayName, &screenNumber));
+  XcbConnection connection = capture::x11::openConnection(displayName, &screenNumber);
   xcb_connection_t* const c = connection.get();
   if (xcb_connection_has_error(c) != 0) return nullptr;
   const xcb_screen_t* screen = screenNumbered(xcb_get_setup(c), screenNumber);

@@ -112,9 +112,9 @@ bool tcpAccepts(std::string host, int port) {
   return accepted;
 }
 
-// libxcb writes a refusing server's reason to descriptor 2, and nothing may reach the helper's
-// standard error: point descriptor 2 at /dev/null while connecting. The mutex keeps two
-// connecting threads from saving each other's /dev/null as "the original".
+// Nothing may reach the helper's standard error: descriptor 2 points at /dev/null while
+// connecting. The mutex keeps two connecting threads from saving each other's /dev/null as "the
+// original", and from sharing libXau's buffer.
 class SilencedStandardError {
  public:
   SilencedStandardError() {
@@ -200,12 +200,8 @@ ConnectResult connectToDisplay(const char* displayName) {
     displayName = nullptr;
   }
   int screen = 0;
-  XcbConnection connection;
-  {
-    const SilencedStandardError silenced;
-    // Owned even in error state: xcb hands out an error object that must still be released.
-    connection.reset(xcb_connect(displayName, &screen));
-  }
+  // Owned even in error state: xcb hands out an error object that must still be released.
+  XcbConnection connection = openConnection(displayName, &screen);
   if (connection == nullptr) {
     return ConnectFailure::unavailable;
   }
@@ -223,6 +219,11 @@ ConnectResult connectToDisplay(const char* displayName) {
     return ConnectFailure::unavailable;
   }
   return DisplayConnection{std::move(connection), root};
+}
+
+XcbConnection openConnection(const char* displayName, int* screen) {
+  const SilencedStandardError silenced;
+  return XcbConnection(xcb_connect(displayName, screen));
 }
 
 }  // namespace darvo::capture::x11

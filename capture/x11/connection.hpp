@@ -29,6 +29,11 @@ using ConnectResult = std::variant<DisplayConnection, ConnectFailure>;
 // Connects to `displayName`, or to DISPLAY when it is null or empty.
 ConnectResult connectToDisplay(const char* displayName = nullptr);
 
+// xcb_connect for every thread of the process: one at a time, since libXau finds the
+// authorization file through a static buffer, and with descriptor 2 pointed at /dev/null, since
+// libxcb writes a refusing server's reason there. The connection may be in an error state.
+XcbConnection openConnection(const char* displayName, int* screen);
+
 // A display name taken apart the way xcb reads it: [protocol/][host]:display[.screen].
 struct DisplayAddress {
   std::string protocol;  // empty, or what precedes the last '/': "unix", "tcp", "inet", "inet6"

@@ -8,6 +8,7 @@
 #include <xcb/damage.h>
 #include <xcb/shm.h>
 
+#include "capture/x11/connection.hpp"
 #include "capture/x11/window_lookup.hpp"
 #include "capture/x11/x11_server.hpp"
 
@@ -58,7 +59,7 @@ WindowCapture::WindowCapture(xcb_window_t window, const StreamConfiguration& con
       control_(control) {}
 
 std::optional<CaptureError> WindowCapture::setUp() {
-  connection_.reset(xcb_connect(nullptr, nullptr));
+  connection_ = openConnection(nullptr, nullptr);
   if (xcb_connection_has_error(connection_.get()) != 0) {
     return streamError(kConnectionFailedCode);
   }
