@@ -15,7 +15,7 @@
 #include "capture/video_sink.hpp"
 #include "capture/x11/capture_control.hpp"
 #include "capture/x11/capture_outputs.hpp"
-#include "capture/x11/changed_blocks.hpp"
+#include "capture/changed_blocks.hpp"
 #include "capture/x11/cursor_overlay.hpp"
 #include "capture/x11/server_resource.hpp"
 #include "capture/x11/window_image_reader.hpp"

@@ -1,11 +1,11 @@
-#include "capture/x11/changed_blocks.hpp"
+#include "capture/changed_blocks.hpp"
 
 #include <gtest/gtest.h>
 
 #include <array>
 #include <vector>
 
-namespace darvo::capture::x11 {
+namespace darvo::capture {
 namespace {
 
 using Rectangles = std::vector<std::array<int, 4>>;  // x, y, width, height
@@ -63,4 +63,4 @@ TEST_F(ChangedBlockFinderTest, JoinsNeighboursIntoRunsAndEqualRunsDownwards) {
 }
 
 }  // namespace
-}  // namespace darvo::capture::x11
+}  // namespace darvo::capture

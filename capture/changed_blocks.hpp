@@ -1,7 +1,8 @@
-// Where an image really differs from the one before. Damage reports what a client repainted, and
-// toolkits repaint the bounding box of everything that changed: for two small spinners, a quarter
-// of the window. Comparing that box with the previous image leaves the blocks that changed, so the
-// encoder converts and examines only those. Used by the capture thread only.
+// Where an image really differs from the one before. X11's Damage reports what a client
+// repainted, and toolkits repaint the bounding box of everything that changed: for two small
+// spinners, a quarter of the window; a compositor's screen cast may report nothing at all.
+// Comparing those areas (or the whole image) with the previous image leaves the blocks that
+// changed, so the encoder converts and examines only those. Used by one capture thread.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 
 #include "capture/video_sink.hpp"
 
-namespace darvo::capture::x11 {
+namespace darvo::capture {
 
 class ChangedBlockFinder {
  public:
@@ -31,4 +32,4 @@ class ChangedBlockFinder {
   std::vector<size_t> rowAreas_;
 };
 
-}  // namespace darvo::capture::x11
+}  // namespace darvo::capture

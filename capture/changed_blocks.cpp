@@ -1,10 +1,10 @@
-#include "capture/x11/changed_blocks.hpp"
+#include "capture/changed_blocks.hpp"
 
 #include <algorithm>
 
 #include "capture/block_grid.hpp"
 
-namespace darvo::capture::x11 {
+namespace darvo::capture {
 
 std::span<const ImageArea> ChangedBlockFinder::find(const PixelImage& image,
                                                     const uint8_t* previous,
@@ -48,4 +48,4 @@ void ChangedBlockFinder::addRuns(const PixelImage& image, std::span<const uint8_
   lastRowAreas_.swap(rowAreas_);
 }
 
-}  // namespace darvo::capture::x11
+}  // namespace darvo::capture
