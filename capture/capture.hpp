@@ -49,8 +49,9 @@ struct CaptureError {
   int64_t code = 0;
 };
 
-// The domain of the errors the capture layer reports, and the code with which a stream reports
-// that the system stopped it (on X11: the window was unmapped).
+// The domain of the errors the X11 capture reports, and the code with which a stream reports that
+// the system stopped it (on X11: the window was unmapped; on the portal: the compositor paused the
+// stream).
 inline constexpr const char* kStreamErrorDomain = "x11_capture";
 inline constexpr int64_t kSystemStoppedStreamCode = -3821;
 // Other codes of kStreamErrorDomain.
@@ -70,6 +71,20 @@ inline constexpr int64_t kWriteCode = 13;  // a write or sync failed, the disk i
 
 inline CaptureError streamError(int64_t code) {
   return CaptureError{kStreamErrorDomain, code};
+}
+
+// The domain of the screen-cast streams of the desktop portal and PipeWire; same codes.
+inline constexpr const char* kPortalErrorDomain = "portal_capture";
+
+inline CaptureError portalError(int64_t code) {
+  return CaptureError{kPortalErrorDomain, code};
+}
+
+// Whether a stream of either capture stopped because the system stopped it (the window left the
+// screen), not for an error.
+inline bool isSystemStop(const CaptureError& error) {
+  return (error.domain == kStreamErrorDomain || error.domain == kPortalErrorDomain) &&
+         error.code == kSystemStoppedStreamCode;
 }
 
 // Completion of an asynchronous operation; empty on success. Called on a thread of the

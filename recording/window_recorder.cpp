@@ -280,8 +280,7 @@ void WindowRecorder::frameDidArrive() {
 }
 
 void WindowRecorder::streamDidStop(const capture::CaptureError& error) {
-  if (error.domain == capture::kStreamErrorDomain &&
-      error.code == capture::kSystemStoppedStreamCode && phase_ != Phase::stopping) {
+  if (capture::isSystemStop(error) && phase_ != Phase::stopping) {
     pause();
     return;
   }

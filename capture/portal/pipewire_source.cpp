@@ -1,0 +1,351 @@
+#include "capture/portal/pipewire_source.hpp"
+
+#include <linux/dma-buf.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <mutex>
+#include <utility>
+
+#include <pipewire/pipewire.h>
+#include <asio/post.hpp>
+
+#include "capture/portal/frame_intake.hpp"
+#include "capture/portal/pipewire_params.hpp"
+
+namespace darvo::capture::portal {
+namespace {
+
+constexpr auto kFrameInterval = std::chrono::microseconds(1'000'000 / 15);
+// The desktop closes the screen cast a little after the compositor's stream stops for a window
+// that closed (some 80 ms on Mutter): until this has passed, a stop may still be the window's
+// end, which the window list reports, and not a pause or a failure of the stream.
+constexpr auto kEndGracePeriod = std::chrono::milliseconds(500);
+
+timespec after(CaptureClock::duration wait) {
+  const auto nanoseconds =
+      std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count());
+  return {static_cast<time_t>(nanoseconds / 1'000'000'000),
+          static_cast<long>(nanoseconds % 1'000'000'000)};
+}
+
+// A DMA-BUF's pixels, mapped for as long as the stream has the buffer.
+struct DmaBufMapping {
+  void* address = MAP_FAILED;
+  std::size_t length = 0;
+  int fd = -1;
+};
+
+// Brackets a read of a DMA-BUF, as the kernel asks of CPU access.
+void syncDmaBuf(int fd, uint64_t flags) {
+  dma_buf_sync sync{flags};
+  while (ioctl(fd, DMA_BUF_IOCTL_SYNC, &sync) == -1 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+struct PipeWireSource::Loop {
+  PipeWireSource* source = nullptr;
+  Ready ready;
+  pw_thread_loop* thread = nullptr;
+  pw_context* context = nullptr;
+  pw_core* core = nullptr;
+  pw_stream* stream = nullptr;
+  spa_hook coreListener{};
+  spa_hook streamListener{};
+  spa_source* pacing = nullptr;    // the kept picture is due
+  spa_source* grace = nullptr;     // a stop's grace period is over
+  spa_source* attached = nullptr;  // a segment was attached
+  FrameIntake intake{kFrameInterval};
+  StreamPixelOrder order = StreamPixelOrder::bgrx;
+  int width = 0;  // of the negotiated format
+  int height = 0;
+  bool graceArmed = false;
+  bool failed = false;  // the connection or the stream failed, not merely paused
+
+  void announceReady(std::optional<std::pair<int, int>> size) {
+    if (ready) std::exchange(ready, nullptr)(size);
+  }
+  void armTimer(spa_source* timer, CaptureClock::duration wait) const {
+    timespec value = after(wait);
+    timespec never{};
+    pw_loop_update_timer(pw_thread_loop_get_loop(thread), timer, &value, &never, false);
+  }
+
+  void onProcess();
+  void deliver();
+  void onStateChanged(pw_stream_state old, pw_stream_state state);
+  void onGraceOver();
+  void onFormat(const spa_pod* format);
+};
+
+namespace {
+
+PipeWireSource::Loop& loopOf(void* data) {
+  return *static_cast<PipeWireSource::Loop*>(data);
+}
+
+void onProcess(void* data) {
+  loopOf(data).onProcess();
+}
+
+void onStateChanged(void* data, pw_stream_state old, pw_stream_state state, const char* /*error*/) {
+  loopOf(data).onStateChanged(old, state);
+}
+
+void onParamChanged(void* data, uint32_t id, const spa_pod* param) {
+  if (id == SPA_PARAM_Format && param != nullptr) loopOf(data).onFormat(param);
+}
+
+void onAddBuffer(void* /*data*/, pw_buffer* buffer) {
+  spa_data& plane = buffer->buffer->datas[0];
+  if (plane.type != SPA_DATA_DmaBuf) return;  // the stream maps the others
+  auto* mapping = new DmaBufMapping;
+  mapping->length = plane.mapoffset + plane.maxsize;
+  mapping->fd = static_cast<int>(plane.fd);
+  mapping->address = mmap(nullptr, mapping->length, PROT_READ, MAP_SHARED, mapping->fd, 0);
+  buffer->user_data = mapping;
+}
+
+void onRemoveBuffer(void* /*data*/, pw_buffer* buffer) {
+  auto* mapping = static_cast<DmaBufMapping*>(buffer->user_data);
+  if (mapping == nullptr) return;
+  if (mapping->address != MAP_FAILED) munmap(mapping->address, mapping->length);
+  delete mapping;
+  buffer->user_data = nullptr;
+}
+
+void onCoreError(void* data, uint32_t id, int /*seq*/, int /*result*/, const char* /*message*/) {
+  if (id != PW_ID_CORE) return;
+  auto& loop = loopOf(data);
+  loop.failed = true;
+  loop.onStateChanged(PW_STREAM_STATE_STREAMING, PW_STREAM_STATE_ERROR);
+}
+
+void onTimer(void* data, uint64_t /*expirations*/) {
+  loopOf(data).deliver();
+}
+
+void onGraceTimer(void* data, uint64_t /*expirations*/) {
+  loopOf(data).onGraceOver();
+}
+
+void onAttached(void* data, uint64_t /*count*/) {
+  auto& loop = loopOf(data);
+  loop.intake.repeatLatest(CaptureClock::now());
+  loop.deliver();
+}
+
+const pw_stream_events kStreamEvents = [] {
+  pw_stream_events events{};
+  events.version = PW_VERSION_STREAM_EVENTS;
+  events.state_changed = onStateChanged;
+  events.param_changed = onParamChanged;
+  events.add_buffer = onAddBuffer;
+  events.remove_buffer = onRemoveBuffer;
+  events.process = onProcess;
+  return events;
+}();
+
+const pw_core_events kCoreEvents = [] {
+  pw_core_events events{};
+  events.version = PW_VERSION_CORE_EVENTS;
+  events.error = onCoreError;
+  return events;
+}();
+
+}  // namespace
+
+void PipeWireSource::Loop::onFormat(const spa_pod* format) {
+  const auto parsed = parseVideoFormat(format);
+  if (!parsed) {
+    pw_stream_set_error(stream, -EINVAL, "a format this stream cannot read");
+    return;
+  }
+  order = parsed->order;
+  width = parsed->width;
+  height = parsed->height;
+  BufferParams params;
+  pw_stream_update_params(stream, params.pods().data(), params.pods().size());
+}
+
+void PipeWireSource::Loop::onProcess() {
+  pw_buffer* newest = nullptr;
+  while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream)) {
+    if (newest != nullptr) pw_stream_queue_buffer(stream, newest);
+    newest = buffer;
+  }
+  if (newest == nullptr) return;
+  const spa_buffer& buffer = *newest->buffer;
+  const spa_data& plane = buffer.datas[0];
+  const auto* mapping = static_cast<const DmaBufMapping*>(newest->user_data);
+  const auto* base = static_cast<const uint8_t*>(plane.data);
+  if (mapping != nullptr) {
+    base = mapping->address == MAP_FAILED
+               ? nullptr
+               : static_cast<const uint8_t*>(mapping->address) + plane.mapoffset;
+  }
+  StreamBuffer view = describeBuffer(buffer, width, height, order);
+  view.data = base == nullptr ? nullptr : base + plane.chunk->offset;
+  if (mapping != nullptr && view.data != nullptr)
+    syncDmaBuf(mapping->fd, DMA_BUF_SYNC_START | DMA_BUF_SYNC_READ);
+  const bool accepted = intake.accept(view, CaptureClock::now());
+  if (mapping != nullptr && view.data != nullptr)
+    syncDmaBuf(mapping->fd, DMA_BUF_SYNC_END | DMA_BUF_SYNC_READ);
+  pw_stream_queue_buffer(stream, newest);
+  if (!accepted) return;
+  {
+    const std::lock_guard lock(source->mutex_);
+    source->state_.width = intake.width();
+    source->state_.height = intake.height();
+  }
+  announceReady(std::pair(intake.width(), intake.height()));
+  deliver();
+}
+
+void PipeWireSource::Loop::deliver() {
+  std::shared_ptr<SegmentTarget> target;
+  {
+    const std::lock_guard lock(source->mutex_);
+    target = source->target_;
+  }
+  if (!target) return;  // kept for the next segment
+  if (!target->prepared) {
+    target->sink->prepare(target->width, target->height);
+    target->prepared = true;
+  }
+  const auto now = CaptureClock::now();
+  intake.handOn(
+      now, [&] { return target->sink->hasRoom(); },
+      [&](const PixelImage& image, CaptureClock::time_point arrivedAt) {
+        target->sink->submit(image, arrivedAt);
+        if (target->screen && target->screenExecutor) {
+          asio::post(target->screenExecutor, [screen = target->screen] {
+            screen->streamDidOutputSample(
+                {true, {FrameInfo{static_cast<int64_t>(FrameStatus::complete)}}});
+          });
+        }
+      });
+  if (const auto due = intake.dueAt(); due && *due > now) armTimer(pacing, *due - now);
+}
+
+void PipeWireSource::Loop::onStateChanged(pw_stream_state old, pw_stream_state state) {
+  const bool streaming = state == PW_STREAM_STATE_STREAMING;
+  {
+    const std::lock_guard lock(source->mutex_);
+    source->state_.streaming = streaming;
+  }
+  if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
+    failed = true;
+    announceReady(std::nullopt);
+  }
+  const bool stopped =
+      failed || (state == PW_STREAM_STATE_PAUSED && old == PW_STREAM_STATE_STREAMING);
+  if (!stopped || graceArmed) return;
+  graceArmed = true;
+  armTimer(grace, kEndGracePeriod);
+}
+
+void PipeWireSource::Loop::onGraceOver() {
+  graceArmed = false;
+  std::shared_ptr<SegmentTarget> target;
+  {
+    const std::lock_guard lock(source->mutex_);
+    if (source->state_.closed) return;                // the window closed: the window list tells
+    if (!failed && source->state_.streaming) return;  // back already
+    source->state_.ended = failed;
+    target = std::exchange(source->target_, nullptr);
+  }
+  if (!target) return;
+  if (target->delegate) {
+    target->delegate->streamDidStop(
+        portalError(failed ? kConnectionLostCode : kSystemStoppedStreamCode));
+  }
+  target->sink->endOfStream(CaptureClock::now());
+}
+
+PipeWireSource::PipeWireSource() = default;
+
+std::shared_ptr<PipeWireSource> PipeWireSource::start(int pipewire, uint32_t node, Ready ready) {
+  static std::once_flag initialised;
+  std::call_once(initialised, [] { pw_init(nullptr, nullptr); });
+  std::shared_ptr<PipeWireSource> source(new PipeWireSource());
+  source->loop_ = std::make_unique<Loop>();
+  Loop& loop = *source->loop_;
+  loop.source = source.get();
+  loop.ready = std::move(ready);
+  loop.thread = pw_thread_loop_new("darvo-pipewire", nullptr);
+  if (loop.thread == nullptr) {
+    close(pipewire);
+    return nullptr;
+  }
+  pw_loop* events = pw_thread_loop_get_loop(loop.thread);
+  loop.context = pw_context_new(events, nullptr, 0);
+  loop.core =
+      loop.context != nullptr ? pw_context_connect_fd(loop.context, pipewire, nullptr, 0) : nullptr;
+  if (loop.core == nullptr) {
+    if (loop.context == nullptr) close(pipewire);  // connect_fd takes it over, even failing
+    return nullptr;
+  }
+  pw_core_add_listener(loop.core, &loop.coreListener, &kCoreEvents, &loop);
+  loop.stream = pw_stream_new(loop.core, "darvo-helper",
+                              pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
+                                                "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
+  if (loop.stream == nullptr) return nullptr;
+  pw_stream_add_listener(loop.stream, &loop.streamListener, &kStreamEvents, &loop);
+  loop.pacing = pw_loop_add_timer(events, onTimer, &loop);
+  loop.grace = pw_loop_add_timer(events, onGraceTimer, &loop);
+  loop.attached = pw_loop_add_event(events, onAttached, &loop);
+  FormatParams formats;
+  if (loop.pacing == nullptr || loop.grace == nullptr || loop.attached == nullptr ||
+      pw_stream_connect(
+          loop.stream, PW_DIRECTION_INPUT, node,
+          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
+          formats.pods().data(), formats.pods().size()) < 0 ||
+      pw_thread_loop_start(loop.thread) < 0) {
+    return nullptr;
+  }
+  return source;
+}
+
+PipeWireSource::~PipeWireSource() {
+  if (!loop_ || loop_->thread == nullptr) return;
+  pw_thread_loop_stop(loop_->thread);
+  if (loop_->stream != nullptr) pw_stream_destroy(loop_->stream);
+  if (loop_->core != nullptr) pw_core_disconnect(loop_->core);
+  if (loop_->context != nullptr) pw_context_destroy(loop_->context);
+  pw_thread_loop_destroy(loop_->thread);
+}
+
+SourceState PipeWireSource::state() const {
+  const std::lock_guard lock(mutex_);
+  return state_;
+}
+
+void PipeWireSource::markClosed() {
+  const std::lock_guard lock(mutex_);
+  state_.closed = true;
+}
+
+bool PipeWireSource::attach(std::shared_ptr<SegmentTarget> target) {
+  {
+    const std::lock_guard lock(mutex_);
+    if (state_.ended || state_.closed) return false;
+    target_ = std::move(target);
+  }
+  pw_loop_signal_event(pw_thread_loop_get_loop(loop_->thread), loop_->attached);
+  return true;
+}
+
+bool PipeWireSource::detach(const SegmentTarget& target) {
+  const std::lock_guard lock(mutex_);
+  if (target_.get() != &target) return false;
+  target_.reset();
+  return true;
+}
+
+}  // namespace darvo::capture::portal
