@@ -21,6 +21,11 @@ asio::awaitable<void> topLevelTask(asio::io_context& mainQueue,
                                    capture::CaptureService* captureService,
                                    std::vector<std::string> arguments);
 
+// `record portal[:<restore-token>] <output-path> <duration> <outline-mode>`: the window the user
+// chooses through the desktop portal, recorded from its screen cast. Needs no X server.
+asio::awaitable<void> portalTopLevelTask(asio::io_context& mainQueue,
+                                         std::vector<std::string> arguments);
+
 // For an exception that escaped a handler of the main queue: a recording under way ends as
 // failed, with its summary, once the queue runs again; anything else ends with
 // "recording_failed".

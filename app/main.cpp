@@ -16,6 +16,7 @@
 #include <asio/io_context.hpp>
 
 #include "app/commands.hpp"
+#include "app/record_command.hpp"
 #include "app/x11_capture_service.hpp"
 #include "capture/ffmpeg/ffmpeg_handles.hpp"
 #include "capture/x11/connection.hpp"
@@ -34,6 +35,26 @@ void settleStandardDescriptors() {
   if (devNull >= 0) {
     ::dup2(devNull, STDERR_FILENO);
     ::close(devNull);
+  }
+}
+
+// The X server's capture service; nothing when no server can be reached. Ends the process when
+// the server refuses us.
+std::unique_ptr<darvo::app::X11CaptureService> connectToX11() {
+  using darvo::capture::x11::ConnectFailure;
+  using darvo::capture::x11::DisplayConnection;
+  // The access check's connection is the one the capture service goes on with.
+  auto connection = darvo::capture::x11::connectToDisplay();
+  if (const auto* failure = std::get_if<ConnectFailure>(&connection);
+      failure != nullptr && *failure == ConnectFailure::refused) {
+    darvo::protocol::fail("screen_permission_required");
+  }
+  auto* display = std::get_if<DisplayConnection>(&connection);
+  if (display == nullptr) return nullptr;
+  try {
+    return std::make_unique<darvo::app::X11CaptureService>(std::move(*display));
+  } catch (const std::system_error&) {
+    darvo::protocol::fail("capture_unavailable");  // no thread for the queries
   }
 }
 
@@ -60,27 +81,20 @@ int main(int argc, char** argv) {
   }
 
   darvo::capture::ffmpeg::silenceLogging();
-  // The access check's connection is the one the capture service goes on with.
-  auto connection = darvo::capture::x11::connectToDisplay();
-  if (const auto* failure = std::get_if<darvo::capture::x11::ConnectFailure>(&connection);
-      failure != nullptr && *failure == darvo::capture::x11::ConnectFailure::refused) {
-    fail("screen_permission_required");
-  }
-
   asio::io_context mainQueue(1);
+  const auto ended = [](const std::exception_ptr& error) {
+    if (error) fail("capture_unavailable");
+  };
   std::unique_ptr<darvo::app::X11CaptureService> captureService;
-  if (auto* display = std::get_if<darvo::capture::x11::DisplayConnection>(&connection)) {
-    try {
-      captureService = std::make_unique<darvo::app::X11CaptureService>(std::move(*display));
-    } catch (const std::system_error&) {
-      fail("capture_unavailable");  // no thread for the queries
-    }
+  if (darvo::app::isPortalRecordCommand(arguments)) {
+    asio::co_spawn(mainQueue, darvo::app::portalTopLevelTask(mainQueue, std::move(arguments)),
+                   ended);
+  } else {
+    captureService = connectToX11();
+    asio::co_spawn(mainQueue,
+                   darvo::app::topLevelTask(mainQueue, captureService.get(), std::move(arguments)),
+                   ended);
   }
-  asio::co_spawn(mainQueue,
-                 darvo::app::topLevelTask(mainQueue, captureService.get(), std::move(arguments)),
-                 [](const std::exception_ptr& error) {
-                   if (error) fail("capture_unavailable");
-                 });
   // The queue runs on after an exception, so a recording still ends with its summary.
   for (;;) {
     try {

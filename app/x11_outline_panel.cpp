@@ -34,14 +34,6 @@ constexpr uint8_t kBlue = 48;
 
 constexpr std::string_view kWindowClass{"darvo-helper-outline\0darvo-helper-outline\0", 42};
 
-// Stands in when no X panel can be made.
-class InertOutlinePanel final : public recording::OutlinePanel {
- public:
-  void setFrame(const capture::Rect& /*panelFrame*/) override {}
-  void orderFrontRegardless() override {}
-  void close() override {}
-};
-
 // The empty input shape needs Shape 1.1.
 bool canShapeInput(xcb_connection_t* connection) {
   const xcb_query_extension_reply_t* extension = xcb_get_extension_data(connection, &xcb_shape_id);
@@ -245,7 +237,7 @@ recording::OutlinePanelFactory makeX11OutlinePanelFactory() {
     try {
       return std::make_unique<recording::ThreadedOutlinePanel>(panelFrame, open);
     } catch (const std::system_error&) {
-      return std::make_unique<InertOutlinePanel>();  // no thread for it
+      return std::make_unique<recording::InertOutlinePanel>();  // no thread for it
     }
   };
 }

@@ -21,6 +21,15 @@ class OutlinePanel {
   virtual void close() = 0;
 };
 
+// A panel that draws nothing: where no outline can be drawn (no X server to draw it on, or a
+// desktop that tells no one where windows are).
+class InertOutlinePanel final : public OutlinePanel {
+ public:
+  void setFrame(const capture::Rect& /*panelFrame*/) override {}
+  void orderFrontRegardless() override {}
+  void close() override {}
+};
+
 // Makes the one panel on first need; the panel starts hidden at `panelFrame`.
 using OutlinePanelFactory =
     std::function<std::unique_ptr<OutlinePanel>(const capture::Rect& panelFrame)>;
