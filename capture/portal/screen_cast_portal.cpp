@@ -91,16 +91,33 @@ void onStarted(GObject* session, GAsyncResult* result, gpointer data) {
   conversation.answer(std::move(window));
 }
 
+void onCreated(GObject* portal, GAsyncResult* result, gpointer data);
+
+void createSession(Conversation& conversation) {
+  const char* token = conversation.restoreToken ? conversation.restoreToken->c_str() : nullptr;
+  xdp_portal_create_screencast_session(
+      conversation.portal, XDP_OUTPUT_WINDOW, XDP_SCREENCAST_FLAG_NONE, XDP_CURSOR_MODE_EMBEDDED,
+      XDP_PERSIST_MODE_PERSISTENT, token, nullptr, onCreated, &conversation);
+}
+
 void onCreated(GObject* portal, GAsyncResult* result, gpointer data) {
   auto& conversation = conversationOf(data);
   GError* error = nullptr;
   conversation.session =
       xdp_portal_create_screencast_session_finish(XDP_PORTAL(portal), result, &error);
-  if (conversation.session == nullptr) {
-    conversation.answer(failureOf(error));
+  if (conversation.session != nullptr) {
+    xdp_session_start(conversation.session, nullptr, nullptr, onStarted, &conversation);
     return;
   }
-  xdp_session_start(conversation.session, nullptr, nullptr, onStarted, &conversation);
+  const PortalFailure failure = failureOf(error);
+  if (failure == PortalFailure::unavailable && conversation.restoreToken) {
+    // A token the portal refuses (one of another desktop, or not of its form) must bring the
+    // chooser back, not an error: once more without it.
+    conversation.restoreToken.reset();
+    createSession(conversation);
+    return;
+  }
+  conversation.answer(failure);
 }
 
 void converse(Conversation& conversation) {
@@ -120,10 +137,7 @@ void converse(Conversation& conversation) {
                                      G_DBUS_SIGNAL_FLAGS_NONE, onSessionClosed, &conversation,
                                      nullptr);
   conversation.portal = xdp_portal_new();
-  const char* token = conversation.restoreToken ? conversation.restoreToken->c_str() : nullptr;
-  xdp_portal_create_screencast_session(
-      conversation.portal, XDP_OUTPUT_WINDOW, XDP_SCREENCAST_FLAG_NONE, XDP_CURSOR_MODE_EMBEDDED,
-      XDP_PERSIST_MODE_PERSISTENT, token, nullptr, onCreated, &conversation);
+  createSession(conversation);
   GMainLoop* loop = g_main_loop_new(context, FALSE);
   g_main_loop_run(loop);  // until the process ends
 }

@@ -144,13 +144,16 @@ def summary(reason="stopped", detail="", segments=1):
 
 
 class Recording:
-    """A recording in progress: the helper with its standard input kept open."""
+    """A recording in progress: the helper with its standard input kept open. `window` is an X11
+    window's id, or the window word itself ("portal", "portal:<token>"); `server` gives the
+    environment (an Xvfb, or a Wayland desktop)."""
 
     def __init__(self, test, server, window, path, duration="none", outline="no-outline",
                  **environment):
         self.test = test
+        word = window if isinstance(window, str) else "0x%x" % window
         self.process = subprocess.Popen(
-            [HELPER, "record", "0x%x" % window, path, duration, outline],
+            [HELPER, "record", word, path, duration, outline],
             env=server.environment(**environment), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE)
         test.addCleanup(self.close)
