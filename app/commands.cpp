@@ -95,40 +95,8 @@ struct PortalWindow {
 // Service objects the recorder uses for the rest of the process; never destroyed.
 std::unique_ptr<PortalCaptureService> portalService;
 
-}  // namespace
-
-JsonObject windowListing(const std::vector<capture::Window>& candidates) {
-  std::vector<JsonObject> entries;
-  entries.reserve(candidates.size());
-  for (const auto& window : candidates) {
-    const auto& application = *window.owningApplication;
-    entries.push_back({{"id", formatWindowId(window.windowID)},
-                       {"width", static_cast<int64_t>(std::trunc(window.frame.width))},
-                       {"height", static_cast<int64_t>(std::trunc(window.frame.height))},
-                       {"app", application.applicationName},
-                       {"bundleId", application.bundleIdentifier},
-                       {"pid", int64_t{application.processID}}});
-  }
-  return {{"windows", std::move(entries)}};
-}
-
-asio::awaitable<void> topLevelTask(asio::io_context& mainQueue,
-                                   capture::CaptureService* captureService,
-                                   std::vector<std::string> arguments) {
-  if (captureService == nullptr) fail("capture_unavailable");
-  const auto content = co_await recording::shareableContentOf(*captureService, true, true);
-  const auto* shareable = std::get_if<capture::ShareableContent>(&content);
-  if (shareable == nullptr) fail("capture_unavailable");
-  const auto candidates = capture::candidateWindows(shareable->windows);
-  if (arguments.size() == 1 && arguments[0] == "windows") {
-    emit(windowListing(candidates));
-    endProcess(0);
-  }
-  co_await runRecordCommand(mainQueue, *captureService, arguments, candidates);
-}
-
-asio::awaitable<void> portalTopLevelTask(asio::io_context& mainQueue,
-                                         std::vector<std::string> arguments) {
+asio::awaitable<void> runPortalRecordCommand(asio::io_context& mainQueue,
+                                             std::vector<std::string> arguments) {
   using capture::portal::PortalChoice;
   using capture::portal::PortalFailure;
   auto checked = checkPortalRecordCommand(arguments);
@@ -165,6 +133,43 @@ asio::awaitable<void> portalTopLevelTask(asio::io_context& mainQueue,
                   request.duration, request.showOutline, [](const capture::Rect&) {
                     return std::make_unique<recording::InertOutlinePanel>();
                   });
+}
+
+}  // namespace
+
+JsonObject windowListing(const std::vector<capture::Window>& candidates) {
+  std::vector<JsonObject> entries;
+  entries.reserve(candidates.size());
+  for (const auto& window : candidates) {
+    const auto& application = *window.owningApplication;
+    entries.push_back({{"id", formatWindowId(window.windowID)},
+                       {"width", static_cast<int64_t>(std::trunc(window.frame.width))},
+                       {"height", static_cast<int64_t>(std::trunc(window.frame.height))},
+                       {"app", application.applicationName},
+                       {"bundleId", application.bundleIdentifier},
+                       {"pid", int64_t{application.processID}}});
+  }
+  return {{"windows", std::move(entries)}};
+}
+
+asio::awaitable<void> topLevelTask(asio::io_context& mainQueue,
+                                   capture::CaptureService* captureService,
+                                   std::vector<std::string> arguments) {
+  if (captureService == nullptr) fail("capture_unavailable");
+  const auto content = co_await recording::shareableContentOf(*captureService, true, true);
+  const auto* shareable = std::get_if<capture::ShareableContent>(&content);
+  if (shareable == nullptr) fail("capture_unavailable");
+  const auto candidates = capture::candidateWindows(shareable->windows);
+  if (arguments.size() == 1 && arguments[0] == "windows") {
+    emit(windowListing(candidates));
+    endProcess(0);
+  }
+  co_await runRecordCommand(mainQueue, *captureService, arguments, candidates);
+}
+
+asio::awaitable<void> portalTopLevelTask(asio::io_context& mainQueue,
+                                         std::vector<std::string> arguments) {
+  return runPortalRecordCommand(mainQueue, std::move(arguments));
 }
 
 void endAfterEscapedException() {
