@@ -3,11 +3,17 @@
 //
 //     parent.js [--helper PATH] list
 //     parent.js [--helper PATH] record WINDOW_ID OUTPUT [--seconds N] [--outline]
+//     parent.js [--helper PATH] record portal OUTPUT [--token-file FILE] [--seconds N]
 //
-// `list` prints the windows the helper can record. `record` records one of them into OUTPUT (and
-// OUTPUT.1.mp4, ... after pauses): for N seconds once the recording is ready, or until Ctrl-C
+// `list` prints the X11 windows the helper can record. `record` records one of them into OUTPUT
+// (and OUTPUT.1.mp4, ... after pauses): for N seconds once the recording is ready, or until Ctrl-C
 // (SIGINT) or SIGTERM, which are forwarded to the helper as a stop. Every line the helper writes
 // is printed as it arrives; at the end come the segment files and the helper's exit status.
+//
+// `record portal` records a window the user chooses in the desktop's own dialog (native Wayland
+// windows). With --token-file, the desktop's restore token is kept in FILE: the next recording
+// passes it back (portal:<token>) and the user is not asked again; each recording's token
+// replaces the one before, as the desktop spends a token when it is used.
 //
 // The exit status is the helper's (0 when the recording was stopped or reached its duration, 1
 // when it failed or ended early), 1 when the helper was killed, and 2 for a usage error or a
@@ -24,7 +30,9 @@ const STOP_GRACE_MS = 15000;
 
 const ERROR_MEANINGS = {
   screen_permission_required: 'the X server refused the connection (check XAUTHORITY)',
-  capture_unavailable: 'no usable X server (check DISPLAY), or capture could not start',
+  capture_unavailable:
+    'no usable X server (check DISPLAY) or desktop portal, or capture could not start',
+  capture_cancelled: "the user closed the desktop's window chooser",
   invalid_window_or_output: 'no such window to record, or the output path already exists',
   invalid_duration: "the duration must be 'none' or 1 to 1800 seconds",
   invalid_outline: "the outline mode must be 'outline' or 'no-outline'",
@@ -33,7 +41,8 @@ const ERROR_MEANINGS = {
 };
 
 const USAGE = `usage: parent.js [--helper PATH] list
-       parent.js [--helper PATH] record WINDOW_ID OUTPUT [--seconds N] [--outline]`;
+       parent.js [--helper PATH] record WINDOW_ID OUTPUT [--seconds N] [--outline]
+       parent.js [--helper PATH] record portal OUTPUT [--token-file FILE] [--seconds N]`;
 
 // The helper next to this repository's build, else darvo-helper on PATH.
 function defaultHelper() {
@@ -136,6 +145,8 @@ const secondsText = (value) => (typeof value === 'number' ? `${value.toFixed(1)}
 
 function printEvent(line) {
   switch (line.event) {
+    case 'source':
+      return say('source: the desktop gave a restore token for this window');
     case 'segment':
       return say(`segment ${line.index}: ${line.file}`);
     case 'ready':
@@ -154,8 +165,30 @@ function printEvent(line) {
   }
 }
 
-async function record(helper, windowId, output, seconds, outline) {
+// The restore token kept in `file`; null when there is none.
+function readToken(file) {
+  try {
+    return fs.readFileSync(file, 'utf8').trim() || null;
+  } catch (error) {
+    if (error.code === 'ENOENT') {
+      return null;
+    }
+    throw error;
+  }
+}
+
+// Replaces the kept token: written aside, then moved over it, so it is never half there.
+function keepToken(file, token) {
+  fs.writeFileSync(`${file}.new`, `${token}\n`);
+  fs.renameSync(`${file}.new`, file);
+}
+
+async function record(helper, windowId, output, seconds, outline, tokenFile) {
   output = path.resolve(output);
+  const token = windowId === 'portal' && tokenFile ? readToken(tokenFile) : null;
+  if (token !== null) {
+    windowId = `portal:${token}`;
+  }
   const args = ['record', windowId, output, 'none', outline ? 'outline' : 'no-outline'];
   // Its standard input stays open until the end: closing it would stop the recording. Its own
   // session (detached), so that a Ctrl-C in the terminal reaches only us and we forward it.
@@ -196,7 +229,9 @@ async function record(helper, windowId, output, seconds, outline) {
     process.on(name, onSignal);
   }
 
-  say(`recording window ${windowId} into ${output}; ` +
+  const what = windowId.startsWith('portal') ? "the window chosen in the desktop's dialog"
+                                             : `window ${windowId}`;
+  say(`recording ${what} into ${output}; ` +
       (seconds !== null ? `${seconds} s once ready` : 'Ctrl-C stops'));
   const files = [];
   let last = null;
@@ -208,7 +243,9 @@ async function record(helper, windowId, output, seconds, outline) {
       continue;
     }
     printEvent(line);
-    if (line.event === 'segment' && typeof line.file === 'string') {
+    if (line.event === 'source' && tokenFile && typeof line.restoreToken === 'string') {
+      keepToken(tokenFile, line.restoreToken);
+    } else if (line.event === 'segment' && typeof line.file === 'string') {
       files.push(line.file);
     } else if (line.event === 'ready' && seconds !== null && timer === null) {
       // setTimeout waits at most 2^31 - 1 ms (24.8 days).
@@ -240,15 +277,16 @@ async function record(helper, windowId, output, seconds, outline) {
 
 // The command line as {helper, command, ...}; throws for a usage error.
 function parseArguments(args) {
-  const options = { helper: defaultHelper(), seconds: null, outline: false };
+  const options = { helper: defaultHelper(), seconds: null, outline: false, tokenFile: null };
   const words = [];
   for (let i = 0; i < args.length; ++i) {
     const arg = args[i];
-    if (arg === '--helper' || arg === '--seconds') {
+    if (arg === '--helper' || arg === '--seconds' || arg === '--token-file') {
       if (i + 1 >= args.length) {
         throw new Error(`${arg} needs a value`);
       }
-      options[arg.slice(2)] = args[++i];
+      const name = arg === '--token-file' ? 'tokenFile' : arg.slice(2);
+      options[name] = args[++i];
     } else if (arg === '--outline') {
       options.outline = true;
     } else {
@@ -284,7 +322,7 @@ async function main() {
     return listWindows(options.helper);
   }
   return record(options.helper, options.windowId, options.output, options.seconds,
-                options.outline);
+                options.outline, options.tokenFile);
 }
 
 main().then((code) => {

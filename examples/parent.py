@@ -3,11 +3,17 @@
 
     parent.py [--helper PATH] list
     parent.py [--helper PATH] record WINDOW_ID OUTPUT [--seconds N] [--outline]
+    parent.py [--helper PATH] record portal OUTPUT [--token-file FILE] [--seconds N]
 
-`list` prints the windows the helper can record. `record` records one of them into OUTPUT (and
+`list` prints the X11 windows the helper can record. `record` records one of them into OUTPUT (and
 OUTPUT.1.mp4, ... after pauses): for N seconds once the recording is ready, or until Ctrl-C
 (SIGINT) or SIGTERM, which are forwarded to the helper as a stop. Every line the helper writes is
 printed as it arrives; at the end come the segment files and the helper's exit status.
+
+`record portal` records a window the user chooses in the desktop's own dialog (native Wayland
+windows). With --token-file, the desktop's restore token is kept in FILE: the next recording
+passes it back (portal:<token>) and the user is not asked again; each recording's token
+replaces the one before, as the desktop spends a token when it is used.
 
 The exit status is the helper's (0 when the recording was stopped or reached its duration, 1 when
 it failed or ended early), 1 when the helper was killed, and 2 for a usage error or a helper that
@@ -30,7 +36,9 @@ STOP_GRACE_SECONDS = 15.0
 
 ERROR_MEANINGS = {
     "screen_permission_required": "the X server refused the connection (check XAUTHORITY)",
-    "capture_unavailable": "no usable X server (check DISPLAY), or capture could not start",
+    "capture_unavailable": "no usable X server (check DISPLAY) or desktop portal, or capture "
+                           "could not start",
+    "capture_cancelled": "the user closed the desktop's window chooser",
     "invalid_window_or_output": "no such window to record, or the output path already exists",
     "invalid_duration": "the duration must be 'none' or 1 to 1800 seconds",
     "invalid_outline": "the outline mode must be 'outline' or 'no-outline'",
@@ -174,7 +182,9 @@ def seconds_text(value):
 
 def print_event(line):
     event = line.get("event")
-    if event == "segment":
+    if event == "source":
+        say("source: the desktop gave a restore token for this window")
+    elif event == "segment":
         say(f"segment {line.get('index')}: {line.get('file')}")
     elif event == "ready":
         say("ready: recording")
@@ -191,8 +201,27 @@ def print_event(line):
         say(f"event: {json.dumps(line, sort_keys=True)}")
 
 
-async def record(helper, window_id, output, seconds, outline):
+def read_token(path):
+    """The restore token kept in `path`; None when there is none."""
+    try:
+        with open(path, encoding="utf-8") as file:
+            return file.read().strip() or None
+    except FileNotFoundError:
+        return None
+
+
+def keep_token(path, token):
+    """Replaces the kept token: written aside, then moved over it, so it is never half there."""
+    aside = path + ".new"
+    with open(aside, "w", encoding="utf-8") as file:
+        file.write(token + "\n")
+    os.replace(aside, path)
+
+
+async def record(helper, window_id, output, seconds, outline, token_file=None):
     output = os.path.abspath(output)
+    if window_id == "portal" and token_file and (token := read_token(token_file)):
+        window_id = "portal:" + token
     process = await start_helper(
         helper, ["record", window_id, output, "none", "outline" if outline else "no-outline"],
         # Its standard input stays open until the end: closing it would stop the recording.
@@ -222,7 +251,9 @@ async def record(helper, window_id, output, seconds, outline):
     for number in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(number, on_signal, signal.Signals(number).name)
 
-    say(f"recording window {window_id} into {output}; "
+    what = "the window chosen in the desktop's dialog" if window_id.startswith("portal") \
+        else f"window {window_id}"
+    say(f"recording {what} into {output}; "
         + (f"{seconds:g} s once ready" if seconds is not None else "Ctrl-C stops"))
     files = []
     last = None
@@ -234,7 +265,9 @@ async def record(helper, window_id, output, seconds, outline):
             continue
         print_event(line)
         event = line.get("event")
-        if event == "segment" and isinstance(line.get("file"), str):
+        if event == "source" and token_file and isinstance(line.get("restoreToken"), str):
+            keep_token(token_file, line["restoreToken"])
+        elif event == "segment" and isinstance(line.get("file"), str):
             files.append(line["file"])
         elif event == "ready" and seconds is not None and timer is None:
             timer = loop.call_later(seconds, request_stop, f"{seconds:g} s recorded")
@@ -270,22 +303,26 @@ def positive_seconds(text):
 
 
 def main(argv=None):
-    parser = argparse.ArgumentParser(description="Record an X11 window through darvo-helper.")
+    parser = argparse.ArgumentParser(description="Record a window through darvo-helper.")
     parser.add_argument("--helper", default=default_helper(), help="path of darvo-helper")
     commands = parser.add_subparsers(dest="command", required=True)
     commands.add_parser("list", help="list the windows that can be recorded")
     recorder = commands.add_parser("record", help="record one window")
-    recorder.add_argument("window_id", metavar="WINDOW_ID", help="an id from the list, e.g. 0x200000")
+    recorder.add_argument("window_id", metavar="WINDOW_ID",
+                          help="an id from the list, e.g. 0x200000; or portal, for a window "
+                               "chosen in the desktop's dialog")
     recorder.add_argument("output", metavar="OUTPUT", help="the first file (must not exist)")
     recorder.add_argument("--seconds", type=positive_seconds,
                           help="stop after this many seconds of recording (default: Ctrl-C)")
     recorder.add_argument("--outline", action="store_true", help="outline the window on screen")
+    recorder.add_argument("--token-file", metavar="FILE",
+                          help="with portal: where the desktop's restore token is kept")
     arguments = parser.parse_args(argv)
 
     if arguments.command == "list":
         return asyncio.run(list_windows(arguments.helper))
     return asyncio.run(record(arguments.helper, arguments.window_id, arguments.output,
-                              arguments.seconds, arguments.outline))
+                              arguments.seconds, arguments.outline, arguments.token_file))
 
 
 if __name__ == "__main__":
