@@ -86,5 +86,44 @@ TEST(RecordCommand, RefusesEachWrongWordWithItsError) {
   EXPECT_FALSE(pathExists("/nonexistent/darvo"));
 }
 
+TEST(RecordCommand, ThePortalWordTakesARestoreTokenOfPrintableText) {
+  const auto never = [](const std::string&) { return false; };
+  const auto takenIsTaken = [](const std::string& path) { return path == "/taken"; };
+  const auto plain = checkPortalRecordCommand({"record", "portal", "/a", "2", "outline"}, never);
+  ASSERT_TRUE(std::holds_alternative<PortalRecordRequest>(plain));
+  EXPECT_FALSE(std::get<PortalRecordRequest>(plain).restoreToken);
+  EXPECT_EQ(std::get<PortalRecordRequest>(plain).duration, 2.0);
+  EXPECT_TRUE(std::get<PortalRecordRequest>(plain).showOutline);
+  const std::string longest(kLongestRestoreToken, 't');
+  for (const std::string& token : {std::string("1f7c-ä"), longest}) {
+    const auto restored =
+        checkPortalRecordCommand({"record", "portal:" + token, "/a", "none", "no-outline"}, never);
+    ASSERT_TRUE(std::holds_alternative<PortalRecordRequest>(restored)) << token;
+    EXPECT_EQ(std::get<PortalRecordRequest>(restored).restoreToken, token);
+  }
+
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+      {{"record", "portal", "/a", "none"}, "invalid_window_or_output"},
+      {{"record", "portal:", "/a", "none", "outline"}, "invalid_window_or_output"},
+      {{"record", "portal:a\tb", "/a", "none", "outline"}, "invalid_window_or_output"},
+      {{"record", "portal:\x7f", "/a", "none", "outline"}, "invalid_window_or_output"},
+      {{"record", "portal:\xff", "/a", "none", "outline"}, "invalid_window_or_output"},
+      {{"record", "portal:" + longest + "t", "/a", "none", "outline"}, "invalid_window_or_output"},
+      {{"record", "Portal", "/a", "none", "outline"}, "invalid_window_or_output"},
+      {{"record", "portals", "/a", "none", "outline"}, "invalid_window_or_output"},
+      {{"record", "portal", "/taken", "0", "x"}, "invalid_window_or_output"},
+      {{"record", "portal", "/a", "0", "x"}, "invalid_duration"},
+      {{"record", "portal:t", "/a", "none", "x"}, "invalid_outline"}};
+  for (const auto& [words, error] : cases) {
+    const auto result = checkPortalRecordCommand(words, takenIsTaken);
+    const auto* refused = std::get_if<CommandError>(&result);
+    EXPECT_EQ(refused != nullptr ? refused->code : "accepted", error)
+        << testing::PrintToString(words);
+  }
+  EXPECT_TRUE(isPortalRecordCommand({"record", "portal:x"}));
+  EXPECT_FALSE(isPortalRecordCommand({"record", "0x10"}));
+  EXPECT_FALSE(isPortalRecordCommand({"windows", "portal"}));
+}
+
 }  // namespace
 }  // namespace darvo::app
