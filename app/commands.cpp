@@ -121,7 +121,8 @@ asio::awaitable<void> runPortalRecordCommand(asio::io_context& mainQueue,
   // The window's size comes with its first picture.
   const auto firstPicture =
       co_await recording::awaitCallbackWithin<std::optional<std::pair<int, int>>>(
-          kFirstPictureTimeout, std::nullopt, [&](capture::portal::PipeWireSource::Ready ready) {
+          kFirstPictureTimeout, std::nullopt,
+          [&](const capture::portal::PipeWireSource::Ready& ready) {
             window->source =
                 capture::portal::PipeWireSource::start(chosen.pipewire, chosen.node, ready);
             if (!window->source) ready(std::nullopt);

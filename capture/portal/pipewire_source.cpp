@@ -5,7 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <array>
+#include <cerrno>
 #include <chrono>
 #include <mutex>
 #include <utility>
