@@ -5,8 +5,9 @@ import os
 import subprocess
 import unittest
 
-from harness import HELPER, SOURCE, summary
+from harness import HELPER, SOURCE, run_helper, summary
 from wayland_case import WaylandCase
+from wayland_desktop import WaylandDesktop
 
 
 class PortalChoices(WaylandCase):
@@ -44,6 +45,11 @@ class PortalChoices(WaylandCase):
             lines, status, _ = self.run_helper("portal", self.path(), "none", "no-outline",
                                                **environment)
             self.assertEqual((lines, status), (['{"error":"capture_unavailable"}'], 1))
+        # A desktop whose portal offers no screen casts at all.
+        with WaylandDesktop(screen_cast=False) as plain:
+            lines, status, _ = run_helper(["record", "portal", self.path(), "none",
+                                           "no-outline"], plain.environment())
+        self.assertEqual((lines, status), (['{"error":"capture_unavailable"}'], 1))
         self.assertFalse(os.path.exists(self.path()))
         # The words are checked before anyone is asked.
         for words, error in ((("portal:", self.path(), "none", "no-outline"),

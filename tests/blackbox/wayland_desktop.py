@@ -80,8 +80,11 @@ class WaylandDesktop:
 
     _count = itertools.count()
 
-    def __init__(self, size="1280x720", timeout=30):
+    def __init__(self, size="1280x720", timeout=30, screen_cast=True):
+        """`screen_cast` False: the portal has no screen-cast backend, as on desktops without
+        one, and offers no ScreenCast interface."""
         self.timeout = timeout
+        self.screen_cast = screen_cast
         self._processes = []  # (name, Popen), in start order
         self._bus = None
         self.directory = tempfile.mkdtemp(prefix="darvo-desktop-")
@@ -173,10 +176,11 @@ class WaylandDesktop:
                               (CHOOSER_NAME, CHOOSER)):
             with open(os.path.join(services, name + ".service"), "w") as service:
                 service.write("[D-BUS Service]\nName=%s\nExec=%s\n" % (name, program))
-        with open(os.path.join(portals, "darvo.portal"), "w") as portal:
-            portal.write("[portal]\nDBusName=%s\n"
-                         "Interfaces=org.freedesktop.impl.portal.ScreenCast\n"
-                         "UseIn=%s\n" % (CHOOSER_NAME, DESKTOP_NAME))
+        if self.screen_cast:
+            with open(os.path.join(portals, "darvo.portal"), "w") as portal:
+                portal.write("[portal]\nDBusName=%s\n"
+                             "Interfaces=org.freedesktop.impl.portal.ScreenCast\n"
+                             "UseIn=%s\n" % (CHOOSER_NAME, DESKTOP_NAME))
         configuration = os.path.join(self.directory, "bus.conf")
         with open(configuration, "w") as bus:
             bus.write(BUS_CONFIGURATION.format(runtime=self.runtime_dir, services=services))

@@ -80,7 +80,7 @@ TEST(RecordCommand, RefusesEachWrongWordWithItsError) {
     const auto result = checkRecordCommand(words, candidates, takenIsTaken);
     const auto* refused = std::get_if<CommandError>(&result);
     EXPECT_EQ(refused != nullptr ? refused->code : "accepted", error)
-        << testing::PrintToString(words);
+        << ::testing::PrintToString(words);
   }
   EXPECT_TRUE(pathExists("/"));
   EXPECT_FALSE(pathExists("/nonexistent/darvo"));
@@ -118,7 +118,7 @@ TEST(RecordCommand, ThePortalWordTakesARestoreTokenOfPrintableText) {
     const auto result = checkPortalRecordCommand(words, takenIsTaken);
     const auto* refused = std::get_if<CommandError>(&result);
     EXPECT_EQ(refused != nullptr ? refused->code : "accepted", error)
-        << testing::PrintToString(words);
+        << ::testing::PrintToString(words);
   }
   EXPECT_TRUE(isPortalRecordCommand({"record", "portal:x"}));
   EXPECT_FALSE(isPortalRecordCommand({"record", "0x10"}));
