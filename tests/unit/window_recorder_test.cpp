@@ -237,6 +237,20 @@ TEST_F(RecorderTest, ReadyNeedsACompleteFrameAStartedSegmentAndRecordedTime) {
     EXPECT_EQ(countLines(R"("event":"segment")"), 1);
     EXPECT_EQ(ending() == kReady, !stopping);
   }
+
+  // Paused before ready: the next segment is ready only once it has started itself.
+  start();
+  outputStarts(0.0);
+  sampleArrives();
+  streamStops();
+  tick();
+  captureStarts();
+  sampleArrives();
+  output().duration = 0.1;
+  tick();
+  EXPECT_EQ(countLines("ready"), 0) << "segment 1 has not started";
+  outputStarts();
+  EXPECT_EQ(ending(), kReady);
 }
 
 TEST_F(RecorderTest, AStopWaitsForTheFileAndEndsOnce) {
