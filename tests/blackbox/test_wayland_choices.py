@@ -6,8 +6,7 @@ import subprocess
 import unittest
 
 from harness import HELPER, SOURCE, run_helper, summary
-from wayland_case import WaylandCase
-from wayland_desktop import WaylandDesktop
+from wayland_case import WaylandCase, WaylandDesktop
 
 
 class PortalChoices(WaylandCase):
@@ -61,30 +60,6 @@ class PortalChoices(WaylandCase):
             self.assertEqual((lines, status), (['{"error":"%s"}' % error], 1))
         self.assertEqual(self.desktop.chooser_dialogs()[asked:],
                          ["cancel cursor_mode=2 persist_mode=2"])
-
-
-class ExampleParentsOnWayland(WaylandCase):
-    def test_each_parent_keeps_the_newest_token_and_the_user_is_asked_once(self):
-        self.window()
-        parents = {"python": ["python3", os.path.join(SOURCE, "examples/parent.py")],
-                   "node": ["node", os.path.join(SOURCE, "examples/parent.js")]}
-        for parent, command in parents.items():
-            with self.subTest(parent):
-                tokens = self.path(parent + ".token")
-                asked = len(self.desktop.chooser_dialogs())
-                for attempt in ("first", "again"):
-                    done = subprocess.run(
-                        [*command, "--helper", HELPER, "record", "portal",
-                         self.path("%s-%s.mp4" % (parent, attempt)), "--token-file", tokens,
-                         "--seconds", "1"],
-                        env=self.desktop.environment(), capture_output=True, text=True,
-                        timeout=30)
-                    self.assertEqual((done.returncode, done.stderr), (0, ""), done.stdout)
-                    self.assertIn("source: the desktop gave a restore token", done.stdout)
-                    self.assertIn("finished: stopped, 1 segment(s)", done.stdout)
-                with open(tokens) as kept:
-                    self.assertRegex(kept.read(), "^[^\\s]+\n$")
-                self.assertEqual(len(self.desktop.chooser_dialogs()), asked + 1)
 
 
 class ExampleParentsOnWayland(WaylandCase):

@@ -9,7 +9,7 @@ socket and setting lives in one temporary directory, removed on close.
 
 Run as a program, it runs one command inside a fresh desktop and returns its status:
 
-    python3 tests/blackbox/wayland_desktop.py [--size WxH] [--] command [argument...]
+    python3 tools/wayland_desktop.py [--size WxH] [--] command [argument...]
 """
 import itertools
 import os
@@ -22,8 +22,7 @@ import sys
 import tempfile
 import time
 
-SOURCE = os.path.realpath(os.path.join(os.path.dirname(__file__), "../.."))
-CHOOSER = os.path.join(SOURCE, "tests/tools/darvo-test-chooser")
+CHOOSER = os.path.join(os.path.dirname(os.path.realpath(__file__)), "darvo-test-chooser")
 CHOOSER_NAME = "org.freedesktop.impl.portal.desktop.darvo"
 PORTAL = "/usr/libexec/xdg-desktop-portal"
 PERMISSION_STORE = "/usr/libexec/xdg-permission-store"
