@@ -11,10 +11,10 @@
 #include <utility>
 
 #include <pipewire/pipewire.h>
-#include <asio/post.hpp>
 
 #include "capture/portal/frame_intake.hpp"
 #include "capture/portal/pipewire_params.hpp"
+#include "capture/stream_samples.hpp"
 
 namespace darvo::capture::portal {
 namespace {
@@ -223,12 +223,7 @@ void PipeWireSource::Loop::deliver() {
       now, [&] { return target->sink->hasRoom(); },
       [&](const PixelImage& image, CaptureClock::time_point arrivedAt) {
         target->sink->submit(image, arrivedAt);
-        if (target->screen && target->screenExecutor) {
-          asio::post(target->screenExecutor, [screen = target->screen] {
-            screen->streamDidOutputSample(
-                {true, {FrameInfo{static_cast<int64_t>(FrameStatus::complete)}}});
-          });
-        }
+        postCompleteSample(target->screen, target->screenExecutor);
       });
   if (const auto due = intake.dueAt(); due && *due > now) armTimer(pacing, *due - now);
 }

@@ -1,6 +1,6 @@
 #include "capture/x11/capture_outputs.hpp"
 
-#include <asio/post.hpp>
+#include "capture/stream_samples.hpp"
 
 namespace darvo::capture::x11 {
 
@@ -21,13 +21,7 @@ void CaptureOutputs::submit(const PixelImage& image, CaptureClock::time_point ca
 }
 
 void CaptureOutputs::deliverSample() const {
-  if (!screen || !screenExecutor) {
-    return;
-  }
-  asio::post(screenExecutor, [output = screen] {
-    const SampleBuffer sample{true, {FrameInfo{static_cast<int64_t>(FrameStatus::complete)}}};
-    output->streamDidOutputSample(sample);
-  });
+  postCompleteSample(screen, screenExecutor);
 }
 
 void CaptureOutputs::end(std::optional<int64_t> stopCode) const {
