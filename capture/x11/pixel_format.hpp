@@ -45,6 +45,7 @@ class PixelNormaliser {
   // `format` must be readable.
   explicit PixelNormaliser(const PixelFormat& format);
 
+  [[nodiscard]] const PixelFormat& format() const { return format_; }
   [[nodiscard]] bool convertsImages() const { return converts_; }
   // The masks of the pixels handed on: the server's own, or 0x00RRGGBB's.
   [[nodiscard]] ChannelMasks masks() const { return masks_; }

@@ -40,10 +40,9 @@ std::unique_ptr<ShmSegment> ShmSegment::create(xcb_connection_t* connection, std
 
 WindowImageReader::WindowImageReader(xcb_connection_t* connection, bool shmAvailable,
                                      const PixelFormat& format)
-    : connection_(connection), shmAvailable_(shmAvailable), format_(format), normaliser_(format) {}
+    : connection_(connection), shmAvailable_(shmAvailable), normaliser_(format) {}
 
 void WindowImageReader::setFormat(const PixelFormat& format) {
-  format_ = format;
   normaliser_ = PixelNormaliser(format);
   for (Buffer& buffer : buffers_) {
     buffer.pixels.reset();
@@ -52,10 +51,12 @@ void WindowImageReader::setFormat(const PixelFormat& format) {
 
 WindowPixels WindowImageReader::handOn(Buffer& buffer, uint8_t* data, int width, int height) {
   if (!normaliser_.convertsImages()) {
-    return WindowPixels{data, width, height, static_cast<int>(rowBytes(format_, width))};
+    return WindowPixels{data, width, height,
+                        static_cast<int>(rowBytes(normaliser_.format(), width))};
   }
   buffer.converted.resize(static_cast<std::size_t>(width) * static_cast<std::size_t>(height));
-  normaliser_.convert(data, rowBytes(format_, width), width, height, buffer.converted.data());
+  normaliser_.convert(data, rowBytes(normaliser_.format(), width), width, height,
+                      buffer.converted.data());
   return WindowPixels{reinterpret_cast<uint8_t*>(buffer.converted.data()), width, height,
                       width * 4};
 }
@@ -88,7 +89,8 @@ std::optional<WindowPixels> WindowImageReader::previousRead() const {
 
 std::optional<WindowPixels> WindowImageReader::readShared(Buffer& buffer, xcb_drawable_t drawable,
                                                           int x, int y, int width, int height) {
-  const std::size_t needed = rowBytes(format_, width) * static_cast<std::size_t>(height);
+  const std::size_t needed =
+      rowBytes(normaliser_.format(), width) * static_cast<std::size_t>(height);
   if (!buffer.segment || buffer.segment->size() < needed) {
     buffer.segment.reset();  // detach the old one first: the window grew
     buffer.segment = ShmSegment::create(connection_, needed);
@@ -128,7 +130,7 @@ std::optional<WindowPixels> WindowImageReader::readPlain(Buffer& buffer, xcb_dra
                               static_cast<uint16_t>(width), static_cast<uint16_t>(height), ~0U));
   if (!buffer.plainReply ||
       static_cast<std::size_t>(xcb_get_image_data_length(buffer.plainReply.get())) <
-          rowBytes(format_, width) * static_cast<std::size_t>(height)) {
+          rowBytes(normaliser_.format(), width) * static_cast<std::size_t>(height)) {
     return std::nullopt;
   }
   return handOn(buffer, xcb_get_image_data(buffer.plainReply.get()), width, height);

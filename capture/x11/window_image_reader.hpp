@@ -90,8 +90,7 @@ class WindowImageReader {
 
   xcb_connection_t* connection_;
   bool shmAvailable_;
-  PixelFormat format_;
-  PixelNormaliser normaliser_;
+  PixelNormaliser normaliser_;  // and the format of the drawables read
   Buffer buffers_[2];
   int latest_ = 0;  // the buffer of the last read
 };
