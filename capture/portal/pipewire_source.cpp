@@ -77,6 +77,8 @@ struct PipeWireSource::Loop {
   }
 
   void onProcess();
+  // Keeps the picture of one buffer in the intake; whether it had one.
+  bool take(const pw_buffer& queued);
   void deliver();
   void onStateChanged(pw_stream_state old, pw_stream_state state);
   void onGraceOver();
@@ -173,30 +175,14 @@ void PipeWireSource::Loop::onFormat(const spa_pod* format) {
   pw_stream_update_params(stream, params.pods().data(), params.pods().size());
 }
 
+// Every queued buffer goes through the intake, oldest first: the newest may be an empty one sent
+// right after the picture, and a window that then stays still sends no other.
 void PipeWireSource::Loop::onProcess() {
-  pw_buffer* newest = nullptr;
-  while (pw_buffer* buffer = pw_stream_dequeue_buffer(stream)) {
-    if (newest != nullptr) pw_stream_queue_buffer(stream, newest);
-    newest = buffer;
+  bool accepted = false;
+  while (pw_buffer* queued = pw_stream_dequeue_buffer(stream)) {
+    accepted = take(*queued) || accepted;
+    pw_stream_queue_buffer(stream, queued);
   }
-  if (newest == nullptr) return;
-  const spa_buffer& buffer = *newest->buffer;
-  const spa_data& plane = buffer.datas[0];
-  const auto* mapping = static_cast<const DmaBufMapping*>(newest->user_data);
-  const auto* base = static_cast<const uint8_t*>(plane.data);
-  if (mapping != nullptr) {
-    base = mapping->address == MAP_FAILED
-               ? nullptr
-               : static_cast<const uint8_t*>(mapping->address) + plane.mapoffset;
-  }
-  StreamBuffer view = describeBuffer(buffer, width, height, order);
-  view.data = base == nullptr ? nullptr : base + plane.chunk->offset;
-  if (mapping != nullptr && view.data != nullptr)
-    syncDmaBuf(mapping->fd, DMA_BUF_SYNC_START | DMA_BUF_SYNC_READ);
-  const bool accepted = intake.accept(view, CaptureClock::now());
-  if (mapping != nullptr && view.data != nullptr)
-    syncDmaBuf(mapping->fd, DMA_BUF_SYNC_END | DMA_BUF_SYNC_READ);
-  pw_stream_queue_buffer(stream, newest);
   if (!accepted) return;
   {
     const std::lock_guard lock(source->mutex_);
@@ -205,6 +191,25 @@ void PipeWireSource::Loop::onProcess() {
   }
   announceReady(std::pair(intake.width(), intake.height()));
   deliver();
+}
+
+bool PipeWireSource::Loop::take(const pw_buffer& queued) {
+  const spa_buffer& buffer = *queued.buffer;
+  const spa_data& plane = buffer.datas[0];
+  const auto* mapping = static_cast<const DmaBufMapping*>(queued.user_data);
+  const auto* base = static_cast<const uint8_t*>(plane.data);
+  if (mapping != nullptr) {
+    base = mapping->address == MAP_FAILED
+               ? nullptr
+               : static_cast<const uint8_t*>(mapping->address) + plane.mapoffset;
+  }
+  StreamBuffer view = describeBuffer(buffer, width, height, order);
+  view.data = base == nullptr ? nullptr : base + plane.chunk->offset;
+  const bool syncs = mapping != nullptr && view.data != nullptr;
+  if (syncs) syncDmaBuf(mapping->fd, DMA_BUF_SYNC_START | DMA_BUF_SYNC_READ);
+  const bool accepted = intake.accept(view, CaptureClock::now());
+  if (syncs) syncDmaBuf(mapping->fd, DMA_BUF_SYNC_END | DMA_BUF_SYNC_READ);
+  return accepted;
 }
 
 void PipeWireSource::Loop::deliver() {
