@@ -24,6 +24,8 @@ constexpr auto kFrameInterval = std::chrono::microseconds(1'000'000 / 15);
 // that closed (some 80 ms on Mutter): until this has passed, a stop may still be the window's
 // end, which the window list reports, and not a pause or a failure of the stream.
 constexpr auto kEndGracePeriod = std::chrono::milliseconds(500);
+// How long a stream may stream without a picture before the compositor is asked again.
+constexpr auto kFirstPictureWait = std::chrono::milliseconds(1000);
 
 timespec after(CaptureClock::duration wait) {
   const auto nanoseconds =
@@ -60,12 +62,14 @@ struct PipeWireSource::Loop {
   spa_source* pacing = nullptr;    // the kept picture is due
   spa_source* grace = nullptr;     // a stop's grace period is over
   spa_source* attached = nullptr;  // a segment was attached
+  spa_source* nudge = nullptr;     // streaming, and still no picture
   FrameIntake intake{kFrameInterval};
   StreamPixelOrder order = StreamPixelOrder::bgrx;
   int width = 0;  // of the negotiated format
   int height = 0;
   bool graceArmed = false;
-  bool failed = false;  // the connection or the stream failed, not merely paused
+  bool pictured = false;  // a usable picture has come
+  bool failed = false;    // the connection or the stream failed, not merely paused
 
   void announceReady(std::optional<std::pair<int, int>> size) {
     if (ready) std::exchange(ready, nullptr)(size);
@@ -81,6 +85,7 @@ struct PipeWireSource::Loop {
   bool take(const pw_buffer& queued);
   void deliver();
   void onStateChanged(pw_stream_state old, pw_stream_state state);
+  void onNoPicture();
   void onGraceOver();
   void onFormat(const spa_pod* format);
 };
@@ -136,6 +141,10 @@ void onGraceTimer(void* data, uint64_t /*expirations*/) {
   loopOf(data).onGraceOver();
 }
 
+void onNudgeTimer(void* data, uint64_t /*expirations*/) {
+  loopOf(data).onNoPicture();
+}
+
 void onAttached(void* data, uint64_t /*count*/) {
   auto& loop = loopOf(data);
   loop.intake.repeatLatest(CaptureClock::now());
@@ -184,6 +193,7 @@ void PipeWireSource::Loop::onProcess() {
     pw_stream_queue_buffer(stream, queued);
   }
   if (!accepted) return;
+  pictured = true;
   {
     const std::lock_guard lock(source->mutex_);
     source->state_.width = intake.width();
@@ -239,6 +249,7 @@ void PipeWireSource::Loop::onStateChanged(pw_stream_state old, pw_stream_state s
     const std::lock_guard lock(source->mutex_);
     source->state_.streaming = streaming;
   }
+  if (streaming && !pictured) armTimer(nudge, kFirstPictureWait);
   if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
     failed = true;
     announceReady(std::nullopt);
@@ -248,6 +259,15 @@ void PipeWireSource::Loop::onStateChanged(pw_stream_state old, pw_stream_state s
   if (!stopped || graceArmed) return;
   graceArmed = true;
   armTimer(grace, kEndGracePeriod);
+}
+
+// Mutter sometimes tries the first picture before the stream's buffers are there, and then waits
+// for the window to change: an idle one never does. Pausing and resuming the stream makes it
+// record a picture again.
+void PipeWireSource::Loop::onNoPicture() {
+  if (pictured || pw_stream_get_state(stream, nullptr) != PW_STREAM_STATE_STREAMING) return;
+  pw_stream_set_active(stream, false);
+  pw_stream_set_active(stream, true);
 }
 
 void PipeWireSource::Loop::onGraceOver() {
@@ -300,8 +320,10 @@ std::shared_ptr<PipeWireSource> PipeWireSource::start(int pipewire, uint32_t nod
   loop.pacing = pw_loop_add_timer(events, onTimer, &loop);
   loop.grace = pw_loop_add_timer(events, onGraceTimer, &loop);
   loop.attached = pw_loop_add_event(events, onAttached, &loop);
+  loop.nudge = pw_loop_add_timer(events, onNudgeTimer, &loop);
   FormatParams formats;
   if (loop.pacing == nullptr || loop.grace == nullptr || loop.attached == nullptr ||
+      loop.nudge == nullptr ||
       pw_stream_connect(
           loop.stream, PW_DIRECTION_INPUT, node,
           static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
