@@ -9,6 +9,11 @@ namespace darvo::capture::portal {
 namespace {
 
 constexpr int kBytesPerPixel = 4;
+constexpr int kAlphaByte = 3;  // of BGRx, BGRA, RGBx and RGBA alike
+// Toolkits that draw their own decorations (GTK, Chromium) draw a shadow around the window, and
+// the compositor's crop region holds it: at most this opaque (0x6e measured under GNOME), where
+// the window itself is opaque, or nearly so when it is translucent.
+constexpr uint8_t kLeastWindowAlpha = 0x80;
 // More damaged rectangles than this since a hand-over: comparing everything costs less.
 constexpr std::size_t kMostDamageAreas = 64;
 
@@ -21,6 +26,47 @@ ImageArea clipped(const ImageArea& area, int width, int height) {
   return {left, top, std::max(0, right - left), std::max(0, bottom - top)};
 }
 
+// The part of `crop` the window covers: the rows and columns at its edges in which no pixel is at
+// least half opaque are a shadow. The fourth byte carries the alpha in BGRA, and in Mutter's
+// BGRx too; a picture without any such pixel (a fourth byte left zero) is taken whole.
+ImageArea withoutShadow(const StreamBuffer& buffer, const ImageArea& crop) {
+  const auto isWindow = [&](int x, int y) {
+    return buffer.data[static_cast<std::size_t>(y) * buffer.stride +
+                       static_cast<std::size_t>(x) * kBytesPerPixel + kAlphaByte] >=
+           kLeastWindowAlpha;
+  };
+  const int right = crop.x + crop.width;
+  const auto rowHasWindow = [&](int y) {
+    for (int x = crop.x; x < right; ++x) {
+      if (isWindow(x, y)) return true;
+    }
+    return false;
+  };
+  int top = crop.y;
+  int bottom = crop.y + crop.height;
+  while (top < bottom && !rowHasWindow(top)) ++top;
+  if (top == bottom) return crop;
+  while (!rowHasWindow(bottom - 1)) --bottom;
+  // Each row only needs looking at where it could widen what the rows above found.
+  int windowLeft = right;
+  int windowRight = crop.x;
+  for (int y = top; y < bottom; ++y) {
+    for (int x = crop.x; x < windowLeft; ++x) {
+      if (isWindow(x, y)) {
+        windowLeft = x;
+        break;
+      }
+    }
+    for (int x = right - 1; x >= windowRight; --x) {
+      if (isWindow(x, y)) {
+        windowRight = x + 1;
+        break;
+      }
+    }
+  }
+  return {windowLeft, top, windowRight - windowLeft, bottom - top};
+}
+
 }  // namespace
 
 FrameIntake::FrameIntake(CaptureClock::duration interval) : interval_(interval) {}
@@ -30,14 +76,16 @@ bool FrameIntake::accept(const StreamBuffer& buffer, CaptureClock::time_point ar
       buffer.stride < buffer.width * kBytesPerPixel) {
     return false;
   }
-  const ImageArea crop = clipped(buffer.crop.value_or(ImageArea{0, 0, buffer.width, buffer.height}),
-                                 buffer.width, buffer.height);
-  const std::size_t rowBytes = static_cast<std::size_t>(crop.width) * kBytesPerPixel;
-  if (crop.width <= 0 || crop.height <= 0 ||
-      buffer.size < static_cast<std::size_t>(crop.y + crop.height - 1) * buffer.stride +
-                        static_cast<std::size_t>(crop.x) * kBytesPerPixel + rowBytes) {
+  const ImageArea region =
+      clipped(buffer.crop.value_or(ImageArea{0, 0, buffer.width, buffer.height}), buffer.width,
+              buffer.height);
+  if (region.width <= 0 || region.height <= 0 ||
+      buffer.size < static_cast<std::size_t>(region.y + region.height - 1) * buffer.stride +
+                        static_cast<std::size_t>(region.x + region.width) * kBytesPerPixel) {
     return false;
   }
+  const ImageArea crop = withoutShadow(buffer, region);
+  const std::size_t rowBytes = static_cast<std::size_t>(crop.width) * kBytesPerPixel;
   if (crop.width != handedOn_.width || crop.height != handedOn_.height ||
       buffer.order != handedOn_.order) {
     changesKnown_ = false;  // a new size or format: nothing to compare with

@@ -1,8 +1,8 @@
 // What the screen-cast stream's thread does with each buffer the compositor sends: the window's
 // pixels are cut out of it (compositors send monitor-sized buffers with the window in their crop
-// region), kept, and handed to the segment's sink at most once a frame interval, with where they
-// changed: the compositor's damage where it reports any, else a comparison with the picture
-// before, in 16x16 blocks. Used by that thread only.
+// region, shadow included, which is left out), kept, and handed to the segment's sink at most
+// once a frame interval, with where they changed: the compositor's damage where it reports any,
+// else a comparison with the picture before, in 16x16 blocks. Used by that thread only.
 #pragma once
 
 #include <cstdint>
@@ -37,9 +37,10 @@ class FrameIntake {
   explicit FrameIntake(CaptureClock::duration interval);
 
   // Keeps the window's pixels of `buffer`, to be handed on when due: every buffer is copied,
-  // since the compositor reuses it and a window that stops changing sends nothing more. False,
-  // with nothing kept, for a buffer without a usable picture: empty, corrupted, unmapped, an
-  // empty or outlying crop region.
+  // since the compositor reuses it and a window that stops changing sends nothing more. The
+  // window is the crop region without the shadow at its edges: rows and columns there in which
+  // no pixel is at least half opaque. False, with nothing kept, for a buffer without a usable
+  // picture: empty, corrupted, unmapped, too short, an empty or outlying crop region.
   bool accept(const StreamBuffer& buffer, CaptureClock::time_point arrivedAt);
   // The last picture handed on, once more, as shown from `now` on, with its changes unknown: the
   // first of a new segment.

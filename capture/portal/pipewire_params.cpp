@@ -6,6 +6,7 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace darvo::capture::portal {
@@ -81,15 +82,20 @@ std::optional<VideoFormat> parseVideoFormat(const spa_pod* format) {
   return VideoFormat{*order, static_cast<int>(raw.size.width), static_cast<int>(raw.size.height)};
 }
 
-StreamBuffer describeBuffer(const spa_buffer& buffer, int width, int height,
+StreamBuffer describeBuffer(const spa_buffer& buffer, const uint8_t* pixels, int width, int height,
                             StreamPixelOrder order) {
   StreamBuffer view;
   view.width = width;
   view.height = height;
   view.order = order;
   if (buffer.n_datas < 1) return view;
-  const spa_chunk& chunk = *buffer.datas[0].chunk;
-  view.size = chunk.size;
+  const spa_data& plane = buffer.datas[0];
+  const spa_chunk& chunk = *plane.chunk;
+  // The picture begins `offset` (modulo the plane's size) into the plane: no more than the rest
+  // of it is read, whatever size the compositor claims.
+  const uint32_t offset = plane.maxsize != 0 ? chunk.offset % plane.maxsize : 0;
+  view.size = std::min(chunk.size, plane.maxsize - offset);
+  view.data = pixels != nullptr ? pixels + offset : nullptr;
   view.stride = chunk.stride != 0 ? chunk.stride : width * 4;
   view.corrupted = (chunk.flags & SPA_CHUNK_FLAG_CORRUPTED) != 0;
   auto& mutableBuffer = const_cast<spa_buffer&>(buffer);  // SPA's lookups take no const

@@ -23,9 +23,10 @@ struct VideoFormat {
 // The negotiated format, when it is one of those offered.
 std::optional<VideoFormat> parseVideoFormat(const spa_pod* format);
 
-// What `buffer` holds, but for where its pixels are (`data` stays null): the picture's size,
-// stride and flags, its crop region and damage.
-StreamBuffer describeBuffer(const spa_buffer& buffer, int width, int height,
+// What `buffer` holds, its first plane mapped at `pixels` (null when it could not be): where the
+// picture begins and its size (no more than the plane holds from there), stride and flags, crop
+// region and damage.
+StreamBuffer describeBuffer(const spa_buffer& buffer, const uint8_t* pixels, int width, int height,
                             StreamPixelOrder order);
 
 // Parameters built in storage of their own.

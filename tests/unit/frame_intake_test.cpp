@@ -1,14 +1,18 @@
-// The screen-cast stream's frame intake with synthetic buffers: crop regions, damage, strides,
-// formats, empty buffers, and the pace of hand-overs.
+// The screen-cast stream's frame intake with synthetic buffers: crop regions, shadows, damage,
+// strides, formats, short and empty buffers, and the pace of hand-overs.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <vector>
 
+#include <spa/buffer/buffer.h>
+
 #include "capture/portal/frame_intake.hpp"
+#include "capture/portal/pipewire_params.hpp"
 
 namespace darvo::capture::portal {
 namespace {
@@ -109,6 +113,63 @@ TEST_F(FrameIntakeTest, TheWindowIsCutOutOfTheCropRegionAndBadBuffersAreSkipped)
   ASSERT_TRUE(corner);
   EXPECT_EQ(std::pair(corner->width, corner->height), std::pair(2, 2));
   EXPECT_EQ(corner->redMask, 0x000000ffU);
+}
+
+TEST_F(FrameIntakeTest, ABufferIsReadOnlyAsFarAsItReaches) {
+  // The crop's last row ends (1 + 2 - 1) * 72 + (2 + 3) * 4 = 164 bytes in.
+  Monitor monitor(7);
+  auto buffer = monitor.buffer(ImageArea{2, 1, 3, 2});
+  buffer.size = 163;
+  EXPECT_FALSE(intake.accept(buffer, start)) << "a byte short of the last row";
+  buffer.size = 164;
+  EXPECT_TRUE(intake.accept(buffer, start));
+
+  // The compositor's claim is held to what its plane has past the chunk's offset, which is
+  // taken modulo the plane's size.
+  std::array<uint8_t, 64> memory{};
+  spa_chunk chunk{40, 100, 16, 0};
+  spa_data plane{SPA_DATA_MemPtr, 0, -1, 0, 64, memory.data(), &chunk};
+  spa_buffer described{0, 1, nullptr, &plane};
+  const auto view = describeBuffer(described, memory.data(), 4, 1, StreamPixelOrder::bgrx);
+  EXPECT_EQ(view.data, memory.data() + 40);
+  EXPECT_EQ(view.size, 24U);
+  chunk.offset = 64 + 8;
+  const auto wrapped = describeBuffer(described, memory.data(), 4, 1, StreamPixelOrder::bgrx);
+  EXPECT_EQ(wrapped.data, memory.data() + 8);
+  EXPECT_EQ(wrapped.size, 56U);
+  EXPECT_FALSE(describeBuffer(described, nullptr, 4, 1, StreamPixelOrder::bgrx).data);
+}
+
+TEST_F(FrameIntakeTest, TheShadowAroundTheWindowIsLeftOut) {
+  // A window of 6x3 at (4, 2) in a crop region of 12x6 at (2, 1), a shadow around it at most
+  // 0x6e opaque, a rounded corner less opaque than the shadow.
+  Monitor monitor(0);
+  monitor.paint({2, 1, 12, 6}, 0x30000000);
+  monitor.paint({3, 1, 8, 5}, 0x6e000000);
+  monitor.paint({4, 2, 6, 3}, 0xff112233);
+  monitor.paint({4, 2, 1, 1}, 0x20000000);
+  ASSERT_TRUE(intake.accept(monitor.buffer(ImageArea{2, 1, 12, 6}), start));
+  EXPECT_EQ(std::pair(intake.width(), intake.height()), std::pair(6, 3));
+  const auto handed = handOnAt(0s);
+  ASSERT_TRUE(handed);
+  EXPECT_EQ(handed->pixels[0], 0x20000000U);
+  EXPECT_EQ(handed->pixels[1], 0xff112233U);
+  EXPECT_EQ(handed->pixels.back(), 0xff112233U);
+
+  // Damage is in the picture's coordinates: its window block is found where it changed.
+  monitor.paint({9, 4, 1, 1}, 0xff445566);
+  auto damaged = monitor.buffer(ImageArea{2, 1, 12, 6});
+  damaged.damage = std::vector<ImageArea>{{9, 4, 1, 1}};
+  ASSERT_TRUE(intake.accept(damaged, start));
+  const auto changed = handOnAt(kInterval);
+  ASSERT_TRUE(changed && changed->changed);
+  EXPECT_EQ(changed->changed->size(), 1U);
+  EXPECT_EQ(changed->pixels.back(), 0xff445566U) << "the window's last pixel, at (5, 2)";
+
+  // A translucent window is a window: only what is less than half opaque is a shadow.
+  monitor.paint({4, 2, 6, 3}, 0x90112233);
+  ASSERT_TRUE(intake.accept(monitor.buffer(ImageArea{2, 1, 12, 6}), start));
+  EXPECT_EQ(std::pair(intake.width(), intake.height()), std::pair(6, 3));
 }
 
 TEST_F(FrameIntakeTest, AtMostOnePictureAnIntervalTheNewestAndOnlyWhereItChanged) {
