@@ -20,12 +20,14 @@ namespace darvo::capture::portal {
 namespace {
 
 constexpr auto kFrameInterval = std::chrono::microseconds(1'000'000 / 15);
-// The desktop closes the screen cast a little after the compositor's stream stops for a window
-// that closed (some 80 ms on Mutter): until this has passed, a stop may still be the window's
-// end, which the window list reports, and not a pause or a failure of the stream.
+// The desktop closes the screen cast a little after the compositor's stream stops, or its node
+// goes, for a window that closed (some 80 ms on Mutter): until this has passed, a stop may still
+// be the window's end, which the window list reports, and not a pause or the end of the cast.
 constexpr auto kEndGracePeriod = std::chrono::milliseconds(500);
-// How long a stream may stream without a picture before the compositor is asked again.
+// How long a stream may stream without a picture before the compositor is asked again: at the
+// start, and after the compositor changed the format (a window's new size).
 constexpr auto kFirstPictureWait = std::chrono::milliseconds(1000);
+constexpr auto kNewFormatPictureWait = std::chrono::milliseconds(100);
 
 timespec after(CaptureClock::duration wait) {
   const auto nanoseconds =
@@ -57,8 +59,11 @@ struct PipeWireSource::Loop {
   pw_context* context = nullptr;
   pw_core* core = nullptr;
   pw_stream* stream = nullptr;
+  pw_registry* registry = nullptr;
+  uint32_t node = 0;
   spa_hook coreListener{};
   spa_hook streamListener{};
+  spa_hook registryListener{};
   spa_source* pacing = nullptr;    // the kept picture is due
   spa_source* grace = nullptr;     // a stop's grace period is over
   spa_source* attached = nullptr;  // a segment was attached
@@ -68,8 +73,10 @@ struct PipeWireSource::Loop {
   int width = 0;  // of the negotiated format
   int height = 0;
   bool graceArmed = false;
-  bool pictured = false;  // a usable picture has come
-  bool failed = false;    // the connection or the stream failed, not merely paused
+  bool pictured = false;        // a usable picture has come
+  bool awaitingPicture = true;  // none since the stream began or its format changed
+  bool failed = false;          // the connection or the stream failed, not merely paused
+  bool nodeRemoved = false;     // the compositor's stream is gone for good
 
   void announceReady(std::optional<std::pair<int, int>> size) {
     if (ready) std::exchange(ready, nullptr)(size);
@@ -86,6 +93,8 @@ struct PipeWireSource::Loop {
   void deliver();
   void onStateChanged(pw_stream_state old, pw_stream_state state);
   void onNoPicture();
+  void onNodeRemoved();
+  void armGrace();
   void onGraceOver();
   void onFormat(const spa_pod* format);
 };
@@ -133,6 +142,11 @@ void onCoreError(void* data, uint32_t id, int /*seq*/, int /*result*/, const cha
   loop.onStateChanged(PW_STREAM_STATE_STREAMING, PW_STREAM_STATE_ERROR);
 }
 
+void onGlobalRemoved(void* data, uint32_t id) {
+  auto& loop = loopOf(data);
+  if (id == loop.node) loop.onNodeRemoved();
+}
+
 void onTimer(void* data, uint64_t /*expirations*/) {
   loopOf(data).deliver();
 }
@@ -169,6 +183,13 @@ const pw_core_events kCoreEvents = [] {
   return events;
 }();
 
+const pw_registry_events kRegistryEvents = [] {
+  pw_registry_events events{};
+  events.version = PW_VERSION_REGISTRY_EVENTS;
+  events.global_remove = onGlobalRemoved;
+  return events;
+}();
+
 }  // namespace
 
 void PipeWireSource::Loop::onFormat(const spa_pod* format) {
@@ -182,6 +203,12 @@ void PipeWireSource::Loop::onFormat(const spa_pod* format) {
   height = parsed->height;
   BufferParams params;
   pw_stream_update_params(stream, params.pods().data(), params.pods().size());
+  if (pictured) {
+    // A new size mid-stream (a resized window): KWin 5.27 sends nothing more until the stream
+    // starts again.
+    awaitingPicture = true;
+    armTimer(nudge, kNewFormatPictureWait);
+  }
 }
 
 // Every queued buffer goes through the intake, oldest first: the newest may be an empty one sent
@@ -194,6 +221,7 @@ void PipeWireSource::Loop::onProcess() {
   }
   if (!accepted) return;
   pictured = true;
+  awaitingPicture = false;
   {
     const std::lock_guard lock(source->mutex_);
     source->state_.width = intake.width();
@@ -213,8 +241,7 @@ bool PipeWireSource::Loop::take(const pw_buffer& queued) {
                ? nullptr
                : static_cast<const uint8_t*>(mapping->address) + plane.mapoffset;
   }
-  StreamBuffer view = describeBuffer(buffer, width, height, order);
-  view.data = base == nullptr ? nullptr : base + plane.chunk->offset;
+  const StreamBuffer view = describeBuffer(buffer, base, width, height, order);
   const bool syncs = mapping != nullptr && view.data != nullptr;
   if (syncs) syncDmaBuf(mapping->fd, DMA_BUF_SYNC_START | DMA_BUF_SYNC_READ);
   const bool accepted = intake.accept(view, CaptureClock::now());
@@ -249,25 +276,39 @@ void PipeWireSource::Loop::onStateChanged(pw_stream_state old, pw_stream_state s
     const std::lock_guard lock(source->mutex_);
     source->state_.streaming = streaming;
   }
-  if (streaming && !pictured) armTimer(nudge, kFirstPictureWait);
+  if (streaming && awaitingPicture) {
+    armTimer(nudge, pictured ? kNewFormatPictureWait : kFirstPictureWait);
+  }
   if (state == PW_STREAM_STATE_ERROR || state == PW_STREAM_STATE_UNCONNECTED) {
     failed = true;
     announceReady(std::nullopt);
   }
-  const bool stopped =
-      failed || (state == PW_STREAM_STATE_PAUSED && old == PW_STREAM_STATE_STREAMING);
-  if (!stopped || graceArmed) return;
-  graceArmed = true;
-  armTimer(grace, kEndGracePeriod);
+  if (failed || (state == PW_STREAM_STATE_PAUSED && old == PW_STREAM_STATE_STREAMING)) armGrace();
 }
 
 // Mutter sometimes tries the first picture before the stream's buffers are there, and then waits
-// for the window to change: an idle one never does. Pausing and resuming the stream makes it
-// record a picture again.
+// for the window to change: an idle one never does. KWin 5.27 sends nothing after a new format
+// until the stream starts again. Pausing and resuming the stream makes either send a picture.
 void PipeWireSource::Loop::onNoPicture() {
-  if (pictured || pw_stream_get_state(stream, nullptr) != PW_STREAM_STATE_STREAMING) return;
+  if (!awaitingPicture || pw_stream_get_state(stream, nullptr) != PW_STREAM_STATE_STREAMING) {
+    return;
+  }
   pw_stream_set_active(stream, false);
   pw_stream_set_active(stream, true);
+}
+
+// The compositor's stream went away: the window closed (the desktop's Closed is on its way), or
+// the cast ended without a word (GNOME 43's portal backend crashed, and Mutter ended its casts).
+void PipeWireSource::Loop::onNodeRemoved() {
+  nodeRemoved = true;
+  announceReady(std::nullopt);
+  armGrace();
+}
+
+void PipeWireSource::Loop::armGrace() {
+  if (graceArmed) return;
+  graceArmed = true;
+  armTimer(grace, kEndGracePeriod);
 }
 
 void PipeWireSource::Loop::onGraceOver() {
@@ -275,12 +316,19 @@ void PipeWireSource::Loop::onGraceOver() {
   std::shared_ptr<SegmentTarget> target;
   {
     const std::lock_guard lock(source->mutex_);
-    if (source->state_.closed) return;                // the window closed: the window list tells
-    if (!failed && source->state_.streaming) return;  // back already
-    source->state_.ended = failed;
+    if (source->state_.closed) return;  // the window closed: the window list tells
+    if (!nodeRemoved && !failed && source->state_.streaming) return;  // back already
+    source->state_.ended = nodeRemoved || failed;
     target = std::exchange(source->target_, nullptr);
+    // Gone for good while no segment records: the window list tells that it will not be back.
+    if (nodeRemoved && !target) source->state_.closed = true;
   }
   if (!target) return;
+  if (nodeRemoved) {
+    // Not a failure of the stream, nor a pause: the segment ends, and so does the recording.
+    target->sink->endOfStream(CaptureClock::now());
+    return;
+  }
   if (target->delegate) {
     target->delegate->streamDidStop(
         portalError(failed ? kConnectionLostCode : kSystemStoppedStreamCode));
@@ -312,6 +360,11 @@ std::shared_ptr<PipeWireSource> PipeWireSource::start(int pipewire, uint32_t nod
     return nullptr;
   }
   pw_core_add_listener(loop.core, &loop.coreListener, &kCoreEvents, &loop);
+  // The node's removal from the registry is the one sign that a cast ended without a word.
+  loop.node = node;
+  loop.registry = pw_core_get_registry(loop.core, PW_VERSION_REGISTRY, 0);
+  if (loop.registry == nullptr) return nullptr;
+  pw_registry_add_listener(loop.registry, &loop.registryListener, &kRegistryEvents, &loop);
   loop.stream = pw_stream_new(loop.core, "darvo-helper",
                               pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
                                                 "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
@@ -326,7 +379,9 @@ std::shared_ptr<PipeWireSource> PipeWireSource::start(int pipewire, uint32_t nod
       loop.nudge == nullptr ||
       pw_stream_connect(
           loop.stream, PW_DIRECTION_INPUT, node,
-          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
+          // Never linked to another node once this one is gone: that would be another source.
+          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                       PW_STREAM_FLAG_DONT_RECONNECT),
           formats.pods().data(), formats.pods().size()) < 0 ||
       pw_thread_loop_start(loop.thread) < 0) {
     return nullptr;
@@ -338,6 +393,7 @@ PipeWireSource::~PipeWireSource() {
   if (!loop_ || loop_->thread == nullptr) return;
   pw_thread_loop_stop(loop_->thread);
   if (loop_->stream != nullptr) pw_stream_destroy(loop_->stream);
+  if (loop_->registry != nullptr) pw_proxy_destroy(reinterpret_cast<pw_proxy*>(loop_->registry));
   if (loop_->core != nullptr) pw_core_disconnect(loop_->core);
   if (loop_->context != nullptr) pw_context_destroy(loop_->context);
   pw_thread_loop_destroy(loop_->thread);

@@ -32,9 +32,11 @@ struct SegmentTarget {
 // What the source knows of the window. Any thread.
 struct SourceState {
   bool streaming = false;  // the compositor sends frames
-  bool closed = false;     // the desktop ended the screen cast: the window is gone
-  bool ended = false;      // the stream failed for good
-  int width = 0;           // of the newest picture
+  // The window is gone: the desktop ended the screen cast, or the compositor's stream went away
+  // while no segment was recording.
+  bool closed = false;
+  bool ended = false;  // the stream failed, or went away, for good: no segment can start
+  int width = 0;       // of the newest picture
   int height = 0;
 };
 
