@@ -10,12 +10,10 @@
 
 #include <asio/post.hpp>
 
-#include "app/portal_capture_service.hpp"
 #include "app/record_command.hpp"
 #include "app/stop_requests.hpp"
 #include "app/x11_outline_panel.hpp"
 #include "capture/candidates.hpp"
-#include "capture/portal/screen_cast_portal.hpp"
 #include "protocol/json_lines.hpp"
 #include "protocol/parsing.hpp"
 #include "recording/capture_awaitables.hpp"
@@ -28,9 +26,6 @@ using protocol::emit;
 using protocol::endProcess;
 using protocol::fail;
 using protocol::JsonObject;
-
-// How long a chosen window may take to send its first picture.
-constexpr std::chrono::seconds kFirstPictureTimeout{5};
 
 // Set by tests: the recording simulates one system stop this many seconds after it began.
 constexpr const char* kTestStopVariable = "DARVO_HELPER_TEST_SYSTEM_STOP_AT";
@@ -56,19 +51,6 @@ recording::RecorderPorts processPorts(recording::OutlinePanelFactory makeOutline
   return ports;
 }
 
-// Starts the one recorder of the process; ends the process when the start fails.
-asio::awaitable<void> record(asio::io_context& mainQueue, capture::CaptureService& captureService,
-                             capture::Window window, std::string outputPath,
-                             std::optional<double> duration, bool showOutline,
-                             recording::OutlinePanelFactory makeOutline) {
-  auto windowRecorder = std::make_shared<recording::WindowRecorder>(
-      std::move(window), duration, showOutline, mainQueue, captureService,
-      processPorts(std::move(makeOutline)));
-  retained = windowRecorder;
-  startStopRequests(mainQueue, [windowRecorder] { windowRecorder->stop(); });
-  if (co_await windowRecorder->start(outputPath)) fail("capture_unavailable");
-}
-
 asio::awaitable<void> runRecordCommand(asio::io_context& mainQueue,
                                        capture::CaptureService& captureService,
                                        const std::vector<std::string>& arguments,
@@ -77,66 +59,26 @@ asio::awaitable<void> runRecordCommand(asio::io_context& mainQueue,
   if (const auto* error = std::get_if<CommandError>(&checked)) fail(error->code);
   auto& request = std::get<RecordRequest>(checked);
   co_await record(mainQueue, captureService, std::move(request.window), request.outputPath,
-                  request.duration, request.showOutline, makeX11OutlinePanelFactory());
-}
-
-// The chosen window and what became of its screen cast, on the main thread: the desktop may close
-// it before the source that watches it exists.
-struct PortalWindow {
-  std::shared_ptr<capture::portal::PipeWireSource> source;
-  bool closed = false;
-
-  void markClosed() {
-    closed = true;
-    if (source) source->markClosed();
-  }
-};
-
-// Service objects the recorder uses for the rest of the process; never destroyed.
-std::unique_ptr<PortalCaptureService> portalService;
-
-asio::awaitable<void> runPortalRecordCommand(asio::io_context& mainQueue,
-                                             std::vector<std::string> arguments) {
-  using capture::portal::PortalChoice;
-  using capture::portal::PortalFailure;
-  auto checked = checkPortalRecordCommand(arguments);
-  if (const auto* error = std::get_if<CommandError>(&checked)) fail(error->code);
-  const auto& request = std::get<PortalRecordRequest>(checked);
-
-  auto window = std::make_shared<PortalWindow>();
-  auto choice = co_await recording::awaitCallback<PortalChoice>(
-      [&](std::function<void(PortalChoice)> chosen) {
-        capture::portal::chooseWindow(
-            request.restoreToken, std::move(chosen),
-            [&mainQueue, window] { asio::post(mainQueue, [window] { window->markClosed(); }); });
-      });
-  if (const auto* failure = std::get_if<PortalFailure>(&choice)) {
-    fail(*failure == PortalFailure::cancelled ? "capture_cancelled" : "capture_unavailable");
-  }
-  auto& chosen = std::get<capture::portal::ChosenWindow>(choice);
-  // The token first: the portal has spent the one it was given, whatever happens next.
-  if (!chosen.restoreToken.empty()) {
-    emit({{"event", "source"}, {"restoreToken", chosen.restoreToken}});
-  }
-  // The window's size comes with its first picture.
-  const auto firstPicture =
-      co_await recording::awaitCallbackWithin<std::optional<std::pair<int, int>>>(
-          kFirstPictureTimeout, std::nullopt,
-          [&](const capture::portal::PipeWireSource::Ready& ready) {
-            window->source =
-                capture::portal::PipeWireSource::start(chosen.pipewire, chosen.node, ready);
-            if (!window->source) ready(std::nullopt);
-          });
-  if (!firstPicture || !window->source) fail("capture_unavailable");
-  if (window->closed) window->source->markClosed();
-  portalService = std::make_unique<PortalCaptureService>(window->source, chosen.node);
-  co_await record(mainQueue, *portalService, portalService->window(), request.outputPath,
-                  request.duration, request.showOutline, [](const capture::Rect&) {
-                    return std::make_unique<recording::InertOutlinePanel>();
+                  request.duration, request.showOutline, makeX11OutlinePanelFactory(),
+                  [&mainQueue](const std::shared_ptr<recording::WindowRecorder>& recorder) {
+                    startStopRequests(mainQueue, [recorder] { recorder->stop(); });
                   });
 }
 
 }  // namespace
+
+asio::awaitable<void> record(asio::io_context& mainQueue, capture::CaptureService& captureService,
+                             capture::Window window, std::string outputPath,
+                             std::optional<double> duration, bool showOutline,
+                             recording::OutlinePanelFactory makeOutline,
+                             const StopsGoTo& stopsGoTo) {
+  auto windowRecorder = std::make_shared<recording::WindowRecorder>(
+      std::move(window), duration, showOutline, mainQueue, captureService,
+      processPorts(std::move(makeOutline)));
+  retained = windowRecorder;
+  stopsGoTo(windowRecorder);
+  if (co_await windowRecorder->start(outputPath)) fail("capture_unavailable");
+}
 
 JsonObject windowListing(const std::vector<capture::Window>& candidates) {
   std::vector<JsonObject> entries;
@@ -166,11 +108,6 @@ asio::awaitable<void> topLevelTask(asio::io_context& mainQueue,
     endProcess(0);
   }
   co_await runRecordCommand(mainQueue, *captureService, arguments, candidates);
-}
-
-asio::awaitable<void> portalTopLevelTask(asio::io_context& mainQueue,
-                                         std::vector<std::string> arguments) {
-  return runPortalRecordCommand(mainQueue, std::move(arguments));
 }
 
 void endAfterEscapedException() {

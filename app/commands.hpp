@@ -1,6 +1,9 @@
 // The top-level task: one content request, then the window listing or the record command.
 #pragma once
 
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -9,6 +12,8 @@
 
 #include "capture/capture.hpp"
 #include "protocol/json.hpp"
+#include "recording/outline_panel.hpp"
+#include "recording/window_recorder.hpp"
 
 namespace darvo::app {
 
@@ -21,10 +26,16 @@ asio::awaitable<void> topLevelTask(asio::io_context& mainQueue,
                                    capture::CaptureService* captureService,
                                    std::vector<std::string> arguments);
 
-// `record portal[:<restore-token>] <output-path> <duration> <outline-mode>`: the window the user
-// chooses through the desktop portal, recorded from its screen cast. Needs no X server.
-asio::awaitable<void> portalTopLevelTask(asio::io_context& mainQueue,
-                                         std::vector<std::string> arguments);
+// Told the recorder as soon as it exists, to send the parent's stop requests to it.
+using StopsGoTo = std::function<void(const std::shared_ptr<recording::WindowRecorder>&)>;
+
+// Starts the one recorder of the process, which is kept until the process ends; ends the process
+// when the start fails.
+asio::awaitable<void> record(asio::io_context& mainQueue, capture::CaptureService& captureService,
+                             capture::Window window, std::string outputPath,
+                             std::optional<double> duration, bool showOutline,
+                             recording::OutlinePanelFactory makeOutline,
+                             const StopsGoTo& stopsGoTo);
 
 // For an exception that escaped a handler of the main queue: a recording under way ends as
 // failed, with its summary, once the queue runs again; anything else ends with

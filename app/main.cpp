@@ -16,6 +16,7 @@
 #include <asio/io_context.hpp>
 
 #include "app/commands.hpp"
+#include "app/portal_command.hpp"
 #include "app/record_command.hpp"
 #include "app/x11_capture_service.hpp"
 #include "capture/ffmpeg/ffmpeg_handles.hpp"

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -19,17 +20,30 @@ struct ChosenWindow {
 };
 
 enum class PortalFailure {
-  unavailable,  // no session bus, no portal, no screen cast, no PipeWire remote
-  cancelled,    // the user closed the chooser
+  // No session bus, no portal, no screen casts of windows (a desktop that casts monitors only),
+  // a stream that is not a window's, no PipeWire remote.
+  unavailable,
+  cancelled,  // the user closed the chooser, or the request was withdrawn
 };
 
 using PortalChoice = std::variant<ChosenWindow, PortalFailure>;
 
+// The request for a window, as it goes on on the portal's thread.
+class WindowRequest {
+ public:
+  virtual ~WindowRequest() = default;
+  // Any thread: the portal is asked to close the request and the session, so that the desktop's
+  // dialog goes away; `chosen` is then called with `cancelled`, unless it was called already.
+  virtual void withdraw() = 0;
+};
+
 // Asks for one window, the cursor drawn in, the choice kept until revoked, without the chooser
-// where the desktop still honours `restoreToken`. `chosen` is called once and `closed` when the
-// desktop later ends the screen cast (the window closed, or the user stopped the sharing), both
-// on the portal's thread. Throws std::system_error when no thread can be started.
-void chooseWindow(std::optional<std::string> restoreToken, std::function<void(PortalChoice)> chosen,
-                  std::function<void()> closed);
+// where the desktop still honours `restoreToken`. The portal must offer screen casts of windows,
+// and answer with a window's stream. `chosen` is called once and `closed` when the desktop later
+// ends the screen cast (the window closed, or the user stopped the sharing), both on the
+// portal's thread. Throws std::system_error when no thread can be started.
+std::shared_ptr<WindowRequest> chooseWindow(std::optional<std::string> restoreToken,
+                                            std::function<void(PortalChoice)> chosen,
+                                            std::function<void()> closed);
 
 }  // namespace darvo::capture::portal
