@@ -67,6 +67,10 @@ class Xvfb:
         authority = {"XAUTHORITY": self.authority} if self.authority else {}
         return {**os.environ, "DISPLAY": self.display, **authority, **changes}
 
+    @staticmethod
+    def command(arguments):
+        return list(arguments)
+
     def connect(self):
         """A python-xlib connection. The library keeps one table of extension event codes for all
         its connections: a fresh one keeps another server's codes out."""
@@ -125,10 +129,11 @@ def wait_for_property(server, window, name, timeout=10):
         return eventually(lambda: target.get_full_property(atom, X.AnyPropertyType), timeout)
 
 
-def run_helper(arguments, environment, timeout=30, helper=HELPER):
-    """The helper run to its end: (its lines, its exit status, what it wrote on standard error)."""
-    done = subprocess.run([helper, *arguments], env=environment, stdin=subprocess.DEVNULL,
-                          capture_output=True, timeout=timeout)
+def run_helper(arguments, environment, timeout=30, helper=HELPER, command=list):
+    """The helper run to its end: (its lines, its exit status, what it wrote on standard error).
+    `command` makes the command line (a desktop's runs it as the desktop's user)."""
+    done = subprocess.run(command([helper, *arguments]), env=environment,
+                          stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
     return done.stdout.decode().splitlines(), done.returncode, done.stderr.decode()
 
 
@@ -152,14 +157,18 @@ class Recording:
                  **environment):
         self.test = test
         word = window if isinstance(window, str) else "0x%x" % window
+        self.seen = []  # every line read so far
         self.process = subprocess.Popen(
-            [HELPER, "record", word, path, duration, outline],
+            server.command([HELPER, "record", word, path, duration, outline]),
             env=server.environment(**environment), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
             stderr=subprocess.PIPE)
         test.addCleanup(self.close)
 
     def line(self, timeout=10):
-        return read_line(self.process.stdout, timeout)
+        line = read_line(self.process.stdout, timeout)
+        if line is not None:
+            self.seen.append(line)
+        return line
 
     def expect_line(self, pattern, timeout=10):
         """The next line, which must match `pattern` (a regular expression over the whole line)."""
