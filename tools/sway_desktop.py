@@ -1,9 +1,10 @@
 """sway, headless (software rendering), with the wlroots portal backend
 (xdg-desktop-portal-wlr), whose screen casts are of monitors only and which answers without a
 dialog. sway refuses to run as root: run by root, the whole desktop runs as the user "nobody",
-and so must its clients (`command`). See tools/wayland_desktop.py."""
+and so must its clients (`command`; programs outside /usr run from copies of them). See tools/wayland_desktop.py."""
 import glob
 import os
+import shutil
 
 from wayland_desktop import WaylandDesktop, portal_file, without
 
@@ -26,7 +27,20 @@ class SwayDesktop(WaylandDesktop):
         if os.getuid() != 0:
             return list(arguments)
         return ["setpriv", "--reuid=%d" % USER, "--regid=%d" % USER, "--clear-groups",
-                *arguments]
+                self._reachable(arguments[0]), *arguments[1:]]
+
+    def _reachable(self, program):
+        """`program`, or where the desktop's user can run it: root's checkout may be closed to
+        others, so a program of it runs from a copy in the desktop's directory."""
+        path = shutil.which(program) or program
+        if path.startswith(("/usr/", "/bin/", "/sbin/")):
+            return path
+        copy = os.path.join(self.directory, "programs", os.path.basename(path))
+        if not os.path.exists(copy):
+            os.makedirs(os.path.dirname(copy), exist_ok=True)
+            os.chown(os.path.dirname(copy), USER, USER)
+            shutil.copy2(path, copy)
+        return copy
 
     def file_directory(self):
         directory = super().file_directory()

@@ -23,6 +23,12 @@ struct GObjectUnref {
 template <typename Object>
 using OwnedObject = std::unique_ptr<Object, GObjectUnref>;
 
+// Text GLib allocated (g_free).
+struct GFree {
+  void operator()(gpointer text) const { g_free(text); }
+};
+using OwnedText = std::unique_ptr<char, GFree>;
+
 using OwnedVariant = std::unique_ptr<GVariant, GlibFree<GVariant, g_variant_unref>>;
 using OwnedError = std::unique_ptr<GError, GlibFree<GError, g_error_free>>;
 using OwnedMainContext =

@@ -108,9 +108,8 @@ void onStarted(GObject* session, GAsyncResult* result, gpointer data) {
     return;
   }
   ChosenWindow window{stream->node, pipewire, {}};
-  if (char* token = xdp_session_get_restore_token(conversation.session.get())) {
-    window.restoreToken = token;
-    g_free(token);
+  if (const OwnedText token{xdp_session_get_restore_token(conversation.session.get())}) {
+    window.restoreToken = token.get();
   }
   conversation.answer(std::move(window));
 }
