@@ -71,7 +71,7 @@ asio::awaitable<void> record(asio::io_context& mainQueue, capture::CaptureServic
                              capture::Window window, std::string outputPath,
                              std::optional<double> duration, bool showOutline,
                              recording::OutlinePanelFactory makeOutline,
-                             const StopsGoTo& stopsGoTo) {
+                             StopsGoTo stopsGoTo) {
   auto windowRecorder = std::make_shared<recording::WindowRecorder>(
       std::move(window), duration, showOutline, mainQueue, captureService,
       processPorts(std::move(makeOutline)));

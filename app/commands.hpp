@@ -35,7 +35,7 @@ asio::awaitable<void> record(asio::io_context& mainQueue, capture::CaptureServic
                              capture::Window window, std::string outputPath,
                              std::optional<double> duration, bool showOutline,
                              recording::OutlinePanelFactory makeOutline,
-                             const StopsGoTo& stopsGoTo);
+                             StopsGoTo stopsGoTo);
 
 // For an exception that escaped a handler of the main queue: a recording under way ends as
 // failed, with its summary, once the queue runs again; anything else ends with
