@@ -10,7 +10,8 @@ from wayland_desktop import (BUS_CONFIGURATION, TOOLS, DesktopError, WaylandDesk
 
 BACKEND = "org.freedesktop.impl.portal.desktop.gnome"
 DIALOG_USER = os.path.join(TOOLS, "darvo-test-dialog-user")
-# About one start in 35 hangs before the shell is on the bus: it is started again.
+# About one start in 35 hangs, before the shell is on the bus or while it opens its overview: it
+# is started again.
 SHELL_START_SECONDS = 15
 SHELL_STARTS = 3
 
@@ -52,6 +53,7 @@ class GnomeDesktop(WaylandDesktop):
         self._start_bus("system-bus", configuration, self._base_environment())
 
     def _start_compositor(self, environment):
+        from gi.repository import GLib
         for attempt in range(SHELL_STARTS):
             self._spawn("gnome-shell", ["gnome-shell", "--headless", "--wayland", "--no-x11",
                                         "--wayland-display=" + self.wayland_display,
@@ -59,21 +61,22 @@ class GnomeDesktop(WaylandDesktop):
                         without(environment, "WAYLAND_DISPLAY"))
             try:
                 self._wait("gnome-shell", self._shell_ready, SHELL_START_SECONDS)
+                self._wait("gnome-shell", self._overview_closed, SHELL_START_SECONDS)
                 break
-            except DesktopError:
+            except (DesktopError, GLib.Error):
                 if attempt + 1 == SHELL_STARTS:
                     raise
                 self._stop("gnome-shell")
-        self._wait("gnome-shell", self._overview_closed)
 
     def _overview_closed(self):
         """The shell starts in its overview, which would cover every window: it is asked to
         close it until it has (during its start-up animation it may not listen)."""
         properties = ("org.gnome.Shell", "/org/gnome/Shell", "org.freedesktop.DBus.Properties")
-        if not self.call(*properties, "Get", "(ss)", ("org.gnome.Shell", "OverviewActive"))[0]:
+        if not self.call(*properties, "Get", "(ss)", ("org.gnome.Shell", "OverviewActive"),
+                         timeout=2)[0]:
             return True
         self.call(*properties, "Set", "(ssv)",
-                  ("org.gnome.Shell", "OverviewActive", _boolean(False)))
+                  ("org.gnome.Shell", "OverviewActive", _boolean(False)), timeout=2)
         time.sleep(0.1)
         return False
 
