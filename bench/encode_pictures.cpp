@@ -10,14 +10,14 @@
 #include <memory>
 #include <string>
 
-#include "capture/ffmpeg/frame_converter.hpp"
-#include "capture/ffmpeg/moving_areas.hpp"
-#include "capture/ffmpeg/segment_writer.hpp"
+#include "recording/output/frame_converter.hpp"
+#include "recording/output/moving_areas.hpp"
+#include "recording/output/segment_writer.hpp"
 
 namespace {
 
 using namespace darvo::capture;
-using namespace darvo::capture::ffmpeg;
+using namespace darvo::recording::output;
 
 struct FileCloser {
   void operator()(std::FILE* file) const { std::fclose(file); }

@@ -1,4 +1,4 @@
-#include "capture/ffmpeg/moving_areas.hpp"
+#include "recording/output/moving_areas.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,9 +8,9 @@
 #include <utility>
 #include <vector>
 
-#include "capture/ffmpeg/frame_converter.hpp"
+#include "recording/output/frame_converter.hpp"
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 namespace {
 
 using namespace std::chrono_literals;
@@ -19,9 +19,9 @@ using Offsets = std::vector<std::pair<std::array<int, 4>, int>>;  // x, y, width
 // 41 x 30 macroblocks, the last column 10 pixels wide, the last row 6 high; 1% of them is 12.
 constexpr int kPictureWidth = 650, kPictureHeight = 470;
 // A spinner in the bottom right corner, in macroblock columns 39-40 and rows 28-29.
-constexpr ImageArea kSpinner{630, 450, 20, 20};
+constexpr capture::ImageArea kSpinner{630, 450, 20, 20};
 // What a toolkit reports around it: one rectangle over much more.
-constexpr ImageArea kRepainted{0, 240, kPictureWidth, 240};
+constexpr capture::ImageArea kRepainted{0, 240, kPictureWidth, 240};
 
 Offsets flatten(const std::vector<QuantiserOffset>& offsets) {
   Offsets result;
@@ -34,7 +34,7 @@ Offsets flatten(const std::vector<QuantiserOffset>& offsets) {
 class MovingAreaQuantiserTest : public ::testing::Test {
  protected:
   // The next picture: the previous one with the luma of `painted` set to `value`.
-  const AVFrame& draw(const std::vector<ImageArea>& painted, uint8_t value) {
+  const AVFrame& draw(const std::vector<capture::ImageArea>& painted, uint8_t value) {
     FramePtr frame = allocatePicture(kPictureWidth, kPictureHeight);
     for (int plane = 0; plane < 3; ++plane) {
       const int rows = plane == 0 ? kPictureHeight : kPictureHeight / 2;
@@ -48,7 +48,7 @@ class MovingAreaQuantiserTest : public ::testing::Test {
         }
       }
     }
-    for (const ImageArea& area : painted) {
+    for (const capture::ImageArea& area : painted) {
       for (int y = area.y; y < area.y + area.height; ++y) {
         std::memset(frame->data[0] + y * frame->linesize[0] + area.x, value, area.width);
       }
@@ -59,8 +59,9 @@ class MovingAreaQuantiserTest : public ::testing::Test {
 
   // The offsets of the next picture, `gap` after the last, with `value` in `painted`, reported as
   // `changed`.
-  Offsets next(const std::vector<ImageArea>& changed, const std::vector<ImageArea>& painted,
-               uint8_t value, CaptureClock::duration gap = 66ms) {
+  Offsets next(const std::vector<capture::ImageArea>& changed,
+               const std::vector<capture::ImageArea>& painted, uint8_t value,
+               capture::CaptureClock::duration gap = 66ms) {
     const AVFrame* before = pictures_.empty() ? nullptr : pictures_.back().get();
     const AVFrame& after = draw(painted, value);
     time_ += gap;
@@ -69,7 +70,7 @@ class MovingAreaQuantiserTest : public ::testing::Test {
 
   MovingAreaQuantiser quantiser_{kPictureWidth, kPictureHeight};
   std::vector<FramePtr> pictures_;
-  CaptureClock::time_point time_;
+  capture::CaptureClock::time_point time_;
 };
 
 TEST_F(MovingAreaQuantiserTest, SpinnerCoarsensOnceItKeepsMovingAndIsRefinedOnceAtRest) {
@@ -89,7 +90,7 @@ TEST_F(MovingAreaQuantiserTest, SpinnerCoarsensOnceItKeepsMovingAndIsRefinedOnce
 
 TEST_F(MovingAreaQuantiserTest, NothingCoarsensWhenPicturesAreFarApartOrMuchMoves) {
   // Thirteen macroblocks change: 4 of the spinner, 9 of a bar.
-  const ImageArea bar{0, 400, 9 * 16, 16};
+  const capture::ImageArea bar{0, 400, 9 * 16, 16};
   next({}, {kSpinner, bar}, 10);
   uint8_t value = 20;
   for (int picture = 0; picture <= MovingAreaQuantiser::kMovingRun; ++picture, value += 10) {
@@ -103,12 +104,12 @@ TEST_F(MovingAreaQuantiserTest, NothingCoarsensWhenPicturesAreFarApartOrMuchMove
 TEST_F(MovingAreaQuantiserTest, WhatChangesOnceIsRefinedWhileLittleDoes) {
   next({}, {}, 0);
   // Reaching one pixel into the next macroblock.
-  const ImageArea glyph{100, 100, 13, 12};
+  const capture::ImageArea glyph{100, 100, 13, 12};
   EXPECT_EQ(next({kRepainted, glyph}, {glyph}, 50), (Offsets{{{96, 96, 32, 16}, -6}}));
   EXPECT_EQ(next({glyph}, {glyph}, 60), Offsets{});  // changing on: no longer once
   EXPECT_EQ(next({glyph}, {glyph}, 60), Offsets{});
   // Twelve macroblocks are 1% of the picture; thirteen are a new page, coded as without offsets.
-  const ImageArea line{0, 400, 12 * 16, 16};
+  const capture::ImageArea line{0, 400, 12 * 16, 16};
   EXPECT_EQ(next({line}, {line}, 70), (Offsets{{{0, 400, 192, 16}, -6}}));
   EXPECT_EQ(next({line, glyph}, {line, glyph}, 80, 150ms), Offsets{});
 }
@@ -130,4 +131,4 @@ TEST(QuantiserOffsetsTest, BecomeLibx264RegionsReplacingThePreviousOnes) {
 }
 
 }  // namespace
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

@@ -11,14 +11,14 @@
 #include <span>
 #include <vector>
 
-#include "capture/ffmpeg/ffmpeg_handles.hpp"
 #include "capture/video_sink.hpp"
+#include "recording/output/ffmpeg_handles.hpp"
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 
 // A quantiser offset for a rectangle of whole macroblocks (clipped to the picture), in pixels.
 struct QuantiserOffset {
-  ImageArea area;
+  capture::ImageArea area;
   int steps = 0;  // positive is coarser
 };
 
@@ -51,11 +51,13 @@ class MovingAreaQuantiser {
   // macroblocks whose luma differs count as changed, all of them when there is no `before`.
   // Both are YUV420P pictures of the quantiser's size. Rows of equal macroblocks come as one
   // rectangle.
-  std::vector<QuantiserOffset> next(std::span<const ImageArea> changed, const AVFrame* before,
-                                    const AVFrame& after, CaptureClock::time_point time);
+  std::vector<QuantiserOffset> next(std::span<const capture::ImageArea> changed,
+                                    const AVFrame* before, const AVFrame& after,
+                                    capture::CaptureClock::time_point time);
 
  private:
-  void markChanged(std::span<const ImageArea> changed, const AVFrame* before, const AVFrame& after);
+  void markChanged(std::span<const capture::ImageArea> changed, const AVFrame* before,
+                   const AVFrame& after);
 
   int width_;
   int height_;
@@ -65,11 +67,11 @@ class MovingAreaQuantiser {
   std::vector<uint8_t> changed_;  // this picture's, one per macroblock
   std::vector<uint8_t> runs_;     // pictures in a row each macroblock changed in, up to kMovingRun
   std::vector<int> steps_;        // the offsets last given
-  std::optional<CaptureClock::time_point> lastTime_;
+  std::optional<capture::CaptureClock::time_point> lastTime_;
 };
 
 // Hands the offsets to libx264 with the frame (as regions of interest), replacing any it carried.
 // Throws std::bad_alloc when FFmpeg cannot allocate them.
 void attachQuantiserOffsets(AVFrame& frame, std::span<const QuantiserOffset> offsets);
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

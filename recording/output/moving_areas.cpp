@@ -1,4 +1,4 @@
-#include "capture/ffmpeg/moving_areas.hpp"
+#include "recording/output/moving_areas.hpp"
 
 #include <algorithm>
 #include <new>
@@ -6,7 +6,7 @@
 
 #include "capture/block_grid.hpp"
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 
 namespace {
 
@@ -19,35 +19,35 @@ MovingAreaQuantiser::MovingAreaQuantiser(int width, int height) : width_(width),
   if (width < 1 || height < 1) {
     throw std::invalid_argument("picture size must be positive");
   }
-  columns_ = blocksAcross(width);
-  rows_ = blocksAcross(height);
+  columns_ = capture::blocksAcross(width);
+  rows_ = capture::blocksAcross(height);
   const auto count = static_cast<size_t>(columns_) * static_cast<size_t>(rows_);
   changed_.resize(count);
   runs_.resize(count);
   steps_.resize(count);
 }
 
-void MovingAreaQuantiser::markChanged(std::span<const ImageArea> changed, const AVFrame* before,
-                                      const AVFrame& after) {
-  markBlocks(changed, width_, height_, changed_);
+void MovingAreaQuantiser::markChanged(std::span<const capture::ImageArea> changed,
+                                      const AVFrame* before, const AVFrame& after) {
+  capture::markBlocks(changed, width_, height_, changed_);
   if (before == nullptr) {
     return;
   }
   // Toolkits often report one rectangle around everything they repainted: only the pixels tell
   // which macroblocks changed.
   for (int row = 0; row < rows_; ++row) {
-    const int top = row * kBlockSide;
-    keepDifferingBlocks(
+    const int top = row * capture::kBlockSide;
+    capture::keepDifferingBlocks(
         std::span(changed_).subspan(static_cast<size_t>(row) * columns_, columns_),
         {after.data[0] + static_cast<ptrdiff_t>(top) * after.linesize[0], after.linesize[0],
          before->data[0] + static_cast<ptrdiff_t>(top) * before->linesize[0], before->linesize[0],
-         width_, std::min(kBlockSide, height_ - top), 1});
+         width_, std::min(capture::kBlockSide, height_ - top), 1});
   }
 }
 
-std::vector<QuantiserOffset> MovingAreaQuantiser::next(std::span<const ImageArea> changed,
+std::vector<QuantiserOffset> MovingAreaQuantiser::next(std::span<const capture::ImageArea> changed,
                                                        const AVFrame* before, const AVFrame& after,
-                                                       CaptureClock::time_point time) {
+                                                       capture::CaptureClock::time_point time) {
   markChanged(changed, before, after);
   const bool close = lastTime_ && time - *lastTime_ <= kCloseGap;
   lastTime_ = time;
@@ -77,16 +77,17 @@ std::vector<QuantiserOffset> MovingAreaQuantiser::next(std::span<const ImageArea
       if (steps_[i] == 0) {
         continue;
       }
-      const int left = column * kBlockSide;
+      const int left = column * capture::kBlockSide;
       QuantiserOffset* last = offsets.empty() ? nullptr : &offsets.back();
-      if (last != nullptr && last->steps == steps_[i] && last->area.y == row * kBlockSide &&
-          last->area.x + last->area.width == left) {
-        last->area.width = std::min(left + kBlockSide, width_) - last->area.x;
+      if (last != nullptr && last->steps == steps_[i] &&
+          last->area.y == row * capture::kBlockSide && last->area.x + last->area.width == left) {
+        last->area.width = std::min(left + capture::kBlockSide, width_) - last->area.x;
         continue;
       }
-      offsets.push_back({{left, row * kBlockSide, std::min(kBlockSide, width_ - left),
-                          std::min(kBlockSide, height_ - row * kBlockSide)},
-                         steps_[i]});
+      offsets.push_back(
+          {{left, row * capture::kBlockSide, std::min(capture::kBlockSide, width_ - left),
+            std::min(capture::kBlockSide, height_ - row * capture::kBlockSide)},
+           steps_[i]});
     }
   }
   return offsets;
@@ -114,4 +115,4 @@ void attachQuantiserOffsets(AVFrame& frame, std::span<const QuantiserOffset> off
   }
 }
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

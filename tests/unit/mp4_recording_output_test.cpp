@@ -1,5 +1,5 @@
 // Real files written through libx264 and FFmpeg's MP4 muxer, read back with ffprobe and as bytes.
-#include "capture/ffmpeg/ffmpeg_recording_output.hpp"
+#include "recording/output/mp4_recording_output.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "capture/capture.hpp"
-#include "capture/ffmpeg/mp4_header.hpp"
+#include "recording/output/mp4_header.hpp"
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 namespace {
 
 using namespace std::chrono_literals;
@@ -56,36 +56,37 @@ std::vector<double> headerSeconds(const std::string& bytes) {
 
 // What an output reported, read once it is destroyed: kStarted, kFinished or a failure's code.
 constexpr int64_t kStarted = -1, kFinished = 0;
-struct Reports : RecordingOutputDelegate {
+struct Reports : capture::RecordingOutputDelegate {
   Codes log;
   std::function<void()> onReport;  // on the encoder thread, after each report is logged
 
   void recordingOutputDidStart() override { report(kStarted); }
   void recordingOutputDidFinish() override { report(kFinished); }
-  void recordingOutputDidFail(const CaptureError& error) override { report(error.code); }
+  void recordingOutputDidFail(const capture::CaptureError& error) override { report(error.code); }
   void report(int64_t code) {
     log.push_back(code);
     if (onReport) onReport();
   }
 };
 
-class FfmpegRecordingOutputTest : public ::testing::Test {
+class Mp4RecordingOutputTest : public ::testing::Test {
  protected:
-  FfmpegRecordingOutputTest() { silenceLogging(); }
-  ~FfmpegRecordingOutputTest() override {
+  Mp4RecordingOutputTest() { silenceLogging(); }
+  ~Mp4RecordingOutputTest() override {
     output_.reset();
     std::error_code ignored;
     fs::remove_all(directory_, ignored);
   }
 
-  FfmpegRecordingOutput& start(const fs::path& path, int width = 64, int height = 48) {
+  Mp4RecordingOutput& start(const fs::path& path, int width = 64, int height = 48) {
     reports_ = std::make_shared<Reports>();
-    output_ = std::make_unique<FfmpegRecordingOutput>(RecordingOutputConfiguration{path}, reports_);
+    output_ =
+        std::make_unique<Mp4RecordingOutput>(capture::RecordingOutputConfiguration{path}, reports_);
     output_->prepare(width, height);
     return *output_;
   }
   // Lets go of the output at once after its end; it still completes the file and reports.
-  Codes end(CaptureClock::duration at) {
+  Codes end(capture::CaptureClock::duration at) {
     output_->endOfStream(base_ + at);
     output_.reset();
     return reports_->log;
@@ -98,14 +99,14 @@ class FfmpegRecordingOutputTest : public ::testing::Test {
   }();
   fs::path file_ = directory_ / "segment.mp4";
   std::vector<uint32_t> pixels_ = std::vector<uint32_t>(64 * 48, 0xff0000);
-  PixelImage image_{reinterpret_cast<const uint8_t*>(pixels_.data()), 64, 48, 64 * 4};
-  CaptureClock::time_point base_ = CaptureClock::now();
+  capture::PixelImage image_{reinterpret_cast<const uint8_t*>(pixels_.data()), 64, 48, 64 * 4};
+  capture::CaptureClock::time_point base_ = capture::CaptureClock::now();
   std::shared_ptr<Reports> reports_;
-  std::unique_ptr<FfmpegRecordingOutput> output_;
+  std::unique_ptr<Mp4RecordingOutput> output_;
 };
 
-TEST_F(FfmpegRecordingOutputTest, WritesAFragmentedH264Mp4WhoseHeaderStatesItsLength) {
-  FfmpegRecordingOutput& output = start(file_);
+TEST_F(Mp4RecordingOutputTest, WritesAFragmentedH264Mp4WhoseHeaderStatesItsLength) {
+  Mp4RecordingOutput& output = start(file_);
   std::string fileAtStart;
   double seconds = 0;
   int64_t bytesWritten = 0;
@@ -141,8 +142,8 @@ TEST_F(FfmpegRecordingOutputTest, WritesAFragmentedH264Mp4WhoseHeaderStatesItsLe
 
 // Without an end, only the encoder thread's clock repeats the picture; destroyed, the output
 // reports nothing and leaves what reached its fragments playable.
-TEST_F(FfmpegRecordingOutputTest, RepeatsWhileIdleAndLeavesAPlayableFileWhenCutShort) {
-  FfmpegRecordingOutput& output = start(file_);
+TEST_F(Mp4RecordingOutputTest, RepeatsWhileIdleAndLeavesAPlayableFileWhenCutShort) {
+  Mp4RecordingOutput& output = start(file_);
   output.submit(image_, base_);
   for (int i = 0; i < 2500 && output.recordedDuration() <= 2.0; ++i) {
     std::this_thread::sleep_for(2ms);
@@ -153,12 +154,13 @@ TEST_F(FfmpegRecordingOutputTest, RepeatsWhileIdleAndLeavesAPlayableFileWhenCutS
   EXPECT_TRUE(probe(file_, "packet=pts_time").starts_with("0.000000\n0.066667\n1.000000\n"));
 }
 
-TEST_F(FfmpegRecordingOutputTest, NeverWritesThroughATakenPathAndReportsAnUncreatableOne) {
+TEST_F(Mp4RecordingOutputTest, NeverWritesThroughATakenPathAndReportsAnUncreatableOne) {
   std::ofstream(file_) << "keep";
   fs::create_symlink(directory_ / "target", directory_ / "link.mp4");
-  const std::pair<fs::path, int64_t> cases[] = {{file_, kFileExistsCode},
-                                                {directory_ / "link.mp4", kFileExistsCode},
-                                                {directory_ / "no" / "dir.mp4", kFileOpenCode}};
+  const std::pair<fs::path, int64_t> cases[] = {
+      {file_, capture::kFileExistsCode},
+      {directory_ / "link.mp4", capture::kFileExistsCode},
+      {directory_ / "no" / "dir.mp4", capture::kFileOpenCode}};
   for (const auto& [path, code] : cases) {
     start(path).submit(image_, base_);
     EXPECT_EQ(end(1s), Codes{code}) << path;
@@ -167,14 +169,14 @@ TEST_F(FfmpegRecordingOutputTest, NeverWritesThroughATakenPathAndReportsAnUncrea
   EXPECT_FALSE(fs::exists(directory_ / "target")) << "written through the link";
 }
 
-TEST_F(FfmpegRecordingOutputTest, FinishesWithoutAFileWhenNoFrameCame) {
+TEST_F(Mp4RecordingOutputTest, FinishesWithoutAFileWhenNoFrameCame) {
   start(file_);
   EXPECT_EQ(end(1s), Codes{kFinished});
   EXPECT_FALSE(fs::exists(file_));
 }
 
-TEST_F(FfmpegRecordingOutputTest, RefusesAndCountsFramesItCannotTake) {
-  FfmpegRecordingOutput& output = start(file_);
+TEST_F(Mp4RecordingOutputTest, RefusesAndCountsFramesItCannotTake) {
+  Mp4RecordingOutput& output = start(file_);
   // Held in its start report, the encoder thread takes no more frames from the queue.
   std::promise<void> started, release;
   reports_->onReport = [&, held = release.get_future().share()] {
@@ -182,10 +184,10 @@ TEST_F(FfmpegRecordingOutputTest, RefusesAndCountsFramesItCannotTake) {
     started.set_value();
     held.wait_for(10s);
   };
-  output.submit(PixelImage{}, base_);  // unreadable: costs the frame, not the recording
+  output.submit(capture::PixelImage{}, base_);  // unreadable: costs the frame, not the recording
   output.submit(image_, base_);
   started.get_future().wait_for(10s);
-  for (int i = 1; i <= FfmpegRecordingOutput::kQueueCapacity; ++i) {
+  for (int i = 1; i <= Mp4RecordingOutput::kQueueCapacity; ++i) {
     EXPECT_TRUE(output.hasRoom()) << i;
     output.submit(image_, base_ + i * 100ms);
   }
@@ -200,16 +202,16 @@ TEST_F(FfmpegRecordingOutputTest, RefusesAndCountsFramesItCannotTake) {
 }
 
 // Needs root to mount a filesystem too small for one picture.
-TEST_F(FfmpegRecordingOutputTest, ReportsAFullDiskAsAFailure) {
+TEST_F(Mp4RecordingOutputTest, ReportsAFullDiskAsAFailure) {
   if (mount("tmpfs", directory_.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP();
-  FfmpegRecordingOutput& output = start(file_, 640, 480);
+  Mp4RecordingOutput& output = start(file_, 640, 480);
   std::vector<uint32_t> noise(640 * 480);  // noise does not compress
   uint32_t state = 1;
   for (uint32_t& pixel : noise) pixel = (state = state * 1664525U + 1013904223U) >> 8;
   output.submit({reinterpret_cast<const uint8_t*>(noise.data()), 640, 480, 640 * 4}, base_);
-  EXPECT_EQ(end(1s), Codes{kWriteCode});
+  EXPECT_EQ(end(1s), Codes{capture::kWriteCode});
   umount2(directory_.c_str(), MNT_DETACH);
 }
 
 }  // namespace
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

@@ -6,9 +6,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "capture/ffmpeg/ffmpeg_handles.hpp"
+#include "recording/output/ffmpeg_handles.hpp"
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 
 // libx264's knobs, together so they can be tuned after measuring CPU, memory and size.
 struct EncoderSettings {
@@ -109,4 +109,4 @@ class SegmentWriter {
   int64_t endPts_ = 0;
 };
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

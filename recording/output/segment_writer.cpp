@@ -1,4 +1,4 @@
-#include "capture/ffmpeg/segment_writer.hpp"
+#include "recording/output/segment_writer.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,9 +18,9 @@ extern "C" {
 }
 
 #include "capture/capture.hpp"
-#include "capture/ffmpeg/mp4_header.hpp"
+#include "recording/output/mp4_header.hpp"
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 namespace {
 
 constexpr int kIoBufferSize = 64 * 1024;
@@ -42,7 +42,7 @@ void validateSettings(const EncoderSettings& settings) {
   };
   for (const std::string& preset : {settings.preset, settings.largePicturePreset}) {
     if (!preset.empty() && !known(kPresets, preset)) {
-      throw OutputFailure(kEncoderCode, "unknown libx264 preset " + preset);
+      throw OutputFailure(capture::kEncoderCode, "unknown libx264 preset " + preset);
     }
   }
   // Several tunes may be joined by ',' or '+'.
@@ -50,13 +50,13 @@ void validateSettings(const EncoderSettings& settings) {
   while (!tunes.empty()) {
     const size_t end = std::min(tunes.find_first_of(",+"), tunes.size());
     if (!known(kTunes, tunes.substr(0, end))) {
-      throw OutputFailure(kEncoderCode, "unknown libx264 tune " + settings.tune);
+      throw OutputFailure(capture::kEncoderCode, "unknown libx264 tune " + settings.tune);
     }
     tunes.remove_prefix(std::min(end + 1, tunes.size()));
   }
   if (settings.crf < 0 || settings.crf > 51 || settings.keyframeInterval < 1 ||
       !(settings.keyframeQualityRatio >= 1)) {
-    throw OutputFailure(kEncoderCode,
+    throw OutputFailure(capture::kEncoderCode,
                         "crf must be in 0..51, the keyframe interval positive and the keyframe "
                         "quality ratio at least 1");
   }
@@ -80,7 +80,7 @@ void SegmentWriter::openEncoder(int width, int height, const EncoderSettings& se
   validateSettings(settings);
   const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
   if (codec == nullptr) {
-    throw OutputFailure(kEncoderCode, "the libx264 encoder is not available");
+    throw OutputFailure(capture::kEncoderCode, "the libx264 encoder is not available");
   }
   encoder_.reset(avcodec_alloc_context3(codec));
   if (!encoder_) {
@@ -107,12 +107,13 @@ void SegmentWriter::openEncoder(int width, int height, const EncoderSettings& se
       {"preset", &preset}, {"tune", &settings.tune}, {"crf", &crf}, {"x264-params", &x264Params}};
   for (const auto& [name, value] : options) {
     if (!value->empty() && av_opt_set(encoder_->priv_data, name, value->c_str(), 0) < 0) {
-      throw OutputFailure(kEncoderCode, std::string("libx264 refused ") + name + " " + *value);
+      throw OutputFailure(capture::kEncoderCode,
+                          std::string("libx264 refused ") + name + " " + *value);
     }
   }
   const int result = avcodec_open2(encoder_.get(), codec, nullptr);
   if (result < 0) {
-    throw OutputFailure(kEncoderCode, "libx264 did not open: " + errorText(result));
+    throw OutputFailure(capture::kEncoderCode, "libx264 did not open: " + errorText(result));
   }
 }
 
@@ -122,7 +123,7 @@ void SegmentWriter::createFile() {
   fd_ = UniqueFd(::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd_) {
     const int error = errno;
-    throw OutputFailure(error == EEXIST ? kFileExistsCode : kFileOpenCode,
+    throw OutputFailure(error == EEXIST ? capture::kFileExistsCode : capture::kFileOpenCode,
                         "cannot create " + path_ + ": " + errnoText(error));
   }
 }
@@ -132,13 +133,13 @@ void SegmentWriter::openMuxer() {
   int result = avformat_alloc_output_context2(&muxer, nullptr, "mp4", nullptr);
   muxer_.reset(muxer);
   if (result < 0 || !muxer_) {
-    throw OutputFailure(kEncoderCode, "no MP4 muxer: " + errorText(result));
+    throw OutputFailure(capture::kEncoderCode, "no MP4 muxer: " + errorText(result));
   }
   stream_ = avformat_new_stream(muxer_.get(), nullptr);
   if (stream_ == nullptr) {
     throw std::bad_alloc();
   }
-  check(avcodec_parameters_from_context(stream_->codecpar, encoder_.get()), kEncoderCode,
+  check(avcodec_parameters_from_context(stream_->codecpar, encoder_.get()), capture::kEncoderCode,
         "stream parameters");
   stream_->time_base = kTimeBase;
 
@@ -159,14 +160,14 @@ void SegmentWriter::openMuxer() {
   Dictionary options;
   av_dict_set(&options.entries, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
   av_dict_set(&options.entries, "frag_duration", "1000000", 0);
-  check(avformat_write_header(muxer_.get(), &options.entries), kEncoderCode, "MP4 header");
+  check(avformat_write_header(muxer_.get(), &options.entries), capture::kEncoderCode, "MP4 header");
   avio_flush(io_.get());
-  check(0, kWriteCode, "MP4 header");
+  check(0, capture::kWriteCode, "MP4 header");
 }
 
 void SegmentWriter::encode(AVFrame& frame, int64_t pts) {
   frame.pts = pts;
-  check(avcodec_send_frame(encoder_.get(), &frame), kEncoderCode, "encoding a frame");
+  check(avcodec_send_frame(encoder_.get(), &frame), capture::kEncoderCode, "encoding a frame");
   drainPackets();
 }
 
@@ -176,7 +177,7 @@ void SegmentWriter::drainPackets() {
     if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) {
       return;
     }
-    check(received, kEncoderCode, "encoding a frame");
+    check(received, capture::kEncoderCode, "encoding a frame");
     const int64_t pts = packet_->pts;
     // The muxer replaces this by the distance to the next packet when it has one.
     packet_->duration = kLatestFrameDuration;
@@ -184,7 +185,7 @@ void SegmentWriter::drainPackets() {
     av_packet_rescale_ts(packet_.get(), kTimeBase, stream_->time_base);
     const int written = av_write_frame(muxer_.get(), packet_.get());
     av_packet_unref(packet_.get());
-    check(written, kWriteCode, "writing a packet");
+    check(written, capture::kWriteCode, "writing a packet");
     if (firstPts_ == AV_NOPTS_VALUE) {
       firstPts_ = pts;
     }
@@ -194,29 +195,29 @@ void SegmentWriter::drainPackets() {
 }
 
 void SegmentWriter::flushFragment() {
-  check(av_write_frame(muxer_.get(), nullptr), kWriteCode, "writing a fragment");
+  check(av_write_frame(muxer_.get(), nullptr), capture::kWriteCode, "writing a fragment");
   avio_flush(io_.get());
-  check(0, kWriteCode, "writing a fragment");
+  check(0, capture::kWriteCode, "writing a fragment");
 }
 
 void SegmentWriter::finish() {
-  check(avcodec_send_frame(encoder_.get(), nullptr), kEncoderCode, "draining the encoder");
+  check(avcodec_send_frame(encoder_.get(), nullptr), capture::kEncoderCode, "draining the encoder");
   drainPackets();
-  check(av_write_trailer(muxer_.get()), kWriteCode, "writing the trailer");
+  check(av_write_trailer(muxer_.get()), capture::kWriteCode, "writing the trailer");
   avio_flush(io_.get());
-  check(0, kWriteCode, "writing the trailer");
+  check(0, capture::kWriteCode, "writing the trailer");
   // The header was written with duration 0, as it must be before any fragment; players that read
   // a file from its start take their length from it.
   try {
     writeHeaderDuration(fd_.get(), hasWrittenPackets() ? endPts_ - firstPts_ : 0, kTimeBase);
   } catch (const std::system_error& error) {
-    throw OutputFailure(kWriteCode, path_ + ": " + error.what());
+    throw OutputFailure(capture::kWriteCode, path_ + ": " + error.what());
   }
   if (::fsync(fd_.get()) != 0) {
-    throw OutputFailure(kWriteCode, "cannot sync " + path_ + ": " + errnoText(errno));
+    throw OutputFailure(capture::kWriteCode, "cannot sync " + path_ + ": " + errnoText(errno));
   }
   if (const int error = fd_.close(); error != 0) {
-    throw OutputFailure(kWriteCode, "cannot close " + path_ + ": " + errnoText(error));
+    throw OutputFailure(capture::kWriteCode, "cannot close " + path_ + ": " + errnoText(error));
   }
   syncDirectory();
 }
@@ -229,14 +230,15 @@ void SegmentWriter::syncDirectory() const {
   const UniqueFd fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // A directory we may not open cannot be synced; the file itself is.
   if (fd && ::fsync(fd.get()) != 0 && errno != EINVAL) {
-    throw OutputFailure(kWriteCode,
+    throw OutputFailure(capture::kWriteCode,
                         "cannot sync the directory of " + path_ + ": " + errnoText(errno));
   }
 }
 
 void SegmentWriter::check(int result, int64_t code, const char* what) const {
   if (ioErrno_ != 0) {
-    throw OutputFailure(kWriteCode, std::string(what) + ": " + path_ + ": " + errnoText(ioErrno_));
+    throw OutputFailure(capture::kWriteCode,
+                        std::string(what) + ": " + path_ + ": " + errnoText(ioErrno_));
   }
   if (result < 0 || (io_ && io_->error < 0)) {
     throw OutputFailure(code,
@@ -279,4 +281,4 @@ int64_t SegmentWriter::seekCallback(void* opaque, int64_t offset, int whence) {
   return position;
 }
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

@@ -16,7 +16,7 @@ extern "C" {
 
 #include <unistd.h>
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 
 // FFmpeg and libx264 print to standard error by default; nothing may reach it. Call before any
 // other FFmpeg function (the entry point and the tests do).
@@ -102,4 +102,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output
