@@ -1,6 +1,7 @@
 // Encodes raw YUV420P pictures, 15 a second, the way the helper's recording output encodes what it
-// captures: its libx264 settings, its quantiser offsets for moving areas, its MP4 file. bench/run
-// compares the result with FFmpeg's on the same pictures.
+// captures: its libx264 settings, its plan of each picture (quantisers, offsets for moving areas,
+// the macroblocks that did not change), its MP4 file. bench/run compares the result with FFmpeg's
+// on the same pictures.
 //
 // Usage: darvo-encode-pictures WIDTH HEIGHT PICTURES.yuv OUTPUT.mp4
 #include <chrono>
@@ -11,7 +12,7 @@
 #include <string>
 
 #include "recording/output/frame_converter.hpp"
-#include "recording/output/moving_areas.hpp"
+#include "recording/output/picture_plan.hpp"
 #include "recording/output/segment_writer.hpp"
 
 namespace {
@@ -58,17 +59,18 @@ int main(int argc, char** argv) {
       return 1;
     }
     SegmentProgress progress;
-    SegmentWriter writer(argv[4], width, height, EncoderSettings{}, progress);
-    MovingAreaQuantiser quantiser(width, height);
-    // Offline there is no Damage: every picture may have changed anywhere.
+    const EncoderSettings settings;
+    SegmentWriter writer(argv[4], width, height, settings, progress);
+    PicturePlanner planner(width, height, settings);
+    // Offline there is no Damage: every picture may have changed anywhere, and its pixels tell.
     const ImageArea whole{0, 0, width, height};
     const FramePtr pictures[2] = {allocatePicture(width, height), allocatePicture(width, height)};
     for (int64_t index = 0; readPicture(input.get(), *pictures[index % 2]); ++index) {
       AVFrame& picture = *pictures[index % 2];
       const AVFrame* before = index == 0 ? nullptr : pictures[(index + 1) % 2].get();
       const auto time = CaptureClock::time_point{} + index * std::chrono::microseconds(66'667);
-      attachQuantiserOffsets(picture, quantiser.next({&whole, 1}, before, picture, time));
-      writer.encode(picture, index * kLatestFrameDuration);
+      writer.encode(picture, index * kLatestFrameDuration,
+                    planner.next(std::span(&whole, 1), before, picture, time));
     }
     writer.finish();
   } catch (const std::exception& error) {

@@ -111,7 +111,8 @@ void Mp4RecordingOutput::dropFrame(AVFrame* frame) {
 
 void Mp4RecordingOutput::submit(const capture::PixelImage& image,
                                 capture::CaptureClock::time_point capturedAt) {
-  // Every image counts, dropped or not: the pictures catch up on its changes.
+  // Every image counts, dropped or not: the pictures catch up on its changes. Scaled, an image
+  // may change any picture's pixel.
   const bool unscaled = converter_ && converter_->fitsUnscaled(image.width, image.height);
   updates_.addImage(unscaled ? image.changedAreas : std::nullopt);
   AVFrame* frame = nullptr;
@@ -125,12 +126,13 @@ void Mp4RecordingOutput::submit(const capture::PixelImage& image,
     free_.pop_back();
   }
   // Converted outside the lock: this is the costly part and the encoder must not wait for it.
+  // Images dropped since the picture queued last count too: libx264 compares with that one.
+  std::optional<std::vector<capture::ImageArea>> sinceQueued;
   try {
-    // FFmpeg may still hold a reference to a picture it encoded; never draw under it.
-    if (av_frame_make_writable(frame) < 0) {
-      throw std::bad_alloc();
-    }
     const auto stale = updates_.staleAreas(frame);
+    if (lastQueued_ != nullptr) {
+      sinceQueued = updates_.staleAreas(lastQueued_);
+    }
     updates_.forget(frame);  // until it is drawn
     if (!stale || !converter_->convertAreas(image, *frame, *stale)) {
       converter_->convert(image, *frame);
@@ -150,14 +152,10 @@ void Mp4RecordingOutput::submit(const capture::PixelImage& image,
     Item& item = queue_[(queueHead_ + queueCount_) % kQueueCapacity];
     item.frame = frame;
     item.capturedAt = capturedAt;
-    item.changedAreas.clear();
-    if (unscaled && image.changedAreas) {
-      item.changedAreas.assign(image.changedAreas->begin(), image.changedAreas->end());
-    } else {
-      item.changedAreas.push_back({0, 0, frame->width, frame->height});  // anywhere
-    }
+    item.changedAreas = std::move(sinceQueued);
     ++queueCount_;
   }
+  lastQueued_ = frame;
   wake_.notify_one();
 }
 
@@ -250,11 +248,14 @@ void Mp4RecordingOutput::encodeCaptured(const Item& item) {
   if (firstFrame) {
     writer_.emplace(configuration_.outputPath, item.frame->width, item.frame->height, settings_,
                     progress_);
-    quantiser_.emplace(item.frame->width, item.frame->height);
+    planner_.emplace(item.frame->width, item.frame->height, settings_);
     firstTime_ = item.capturedAt;
     lastTime_ = item.capturedAt;
   }
-  encodeAt(*item.frame, item.capturedAt, item.changedAreas);
+  encodeAt(*item.frame, item.capturedAt,
+           item.changedAreas
+               ? std::optional<std::span<const capture::ImageArea>>(*item.changedAreas)
+               : std::nullopt);
   if (lastFrame_ != nullptr) {
     const std::lock_guard lock(mutex_);
     free_.push_back(lastFrame_);
@@ -273,26 +274,25 @@ void Mp4RecordingOutput::encodeCaptured(const Item& item) {
 }
 
 void Mp4RecordingOutput::encodeAt(AVFrame& frame, capture::CaptureClock::time_point time,
-                                  std::span<const capture::ImageArea> changedAreas) {
+                                  std::optional<std::span<const capture::ImageArea>> changedAreas) {
   // Timestamps must increase even when capture times repeat or step back.
   int64_t pts =
       std::max(std::chrono::duration_cast<Ticks>(time - firstTime_).count(), lastPts_ + 1);
   // The early fragment's single frame was given the default duration; if the next frame comes
   // later, the muxer would pull it forward to that end. The same picture fills the gap instead.
   if (bridgeAt_ >= 0 && pts - bridgeAt_ >= kShortestSpacing) {
-    encodePicture(*lastFrame_, bridgeAt_, {});
+    encodePicture(*lastFrame_, bridgeAt_, std::span<const capture::ImageArea>());
   }
   bridgeAt_ = -1;
   encodePicture(frame, std::max(pts, lastPts_ + 1), changedAreas);
   lastTime_ = std::max(lastTime_, time);
 }
 
-void Mp4RecordingOutput::encodePicture(AVFrame& frame, int64_t pts,
-                                       std::span<const capture::ImageArea> changedAreas) {
+void Mp4RecordingOutput::encodePicture(
+    AVFrame& frame, int64_t pts, std::optional<std::span<const capture::ImageArea>> changedAreas) {
   const auto time =
       firstTime_ + std::chrono::duration_cast<capture::CaptureClock::duration>(Ticks(pts));
-  attachQuantiserOffsets(frame, quantiser_->next(changedAreas, lastFrame_, frame, time));
-  writer_->encode(frame, pts);
+  writer_->encode(frame, pts, planner_->next(changedAreas, lastFrame_, frame, time));
   lastPts_ = pts;
 }
 

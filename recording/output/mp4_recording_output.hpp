@@ -19,7 +19,7 @@
 #include "capture/video_sink.hpp"
 #include "recording/output/ffmpeg_handles.hpp"
 #include "recording/output/frame_converter.hpp"
-#include "recording/output/moving_areas.hpp"
+#include "recording/output/picture_plan.hpp"
 #include "recording/output/picture_updates.hpp"
 #include "recording/output/segment_writer.hpp"
 
@@ -61,16 +61,20 @@ class Mp4RecordingOutput final : public capture::RecordingOutput, public capture
   struct Item {
     AVFrame* frame = nullptr;
     capture::CaptureClock::time_point capturedAt;
-    std::vector<capture::ImageArea> changedAreas;  // where it may differ from the previous picture
+    // Where it may differ from the picture queued before it; nullopt when that is not known.
+    std::optional<std::vector<capture::ImageArea>> changedAreas;
   };
 
   // Encoder thread.
   void run();
   bool encodeUntilEnd();
   void encodeCaptured(const Item& item);
+  // `changedAreas`: as Item's; by default nothing changed (the same picture again).
   void encodeAt(AVFrame& frame, capture::CaptureClock::time_point time,
-                std::span<const capture::ImageArea> changedAreas = {});
-  void encodePicture(AVFrame& frame, int64_t pts, std::span<const capture::ImageArea> changedAreas);
+                std::optional<std::span<const capture::ImageArea>> changedAreas =
+                    std::span<const capture::ImageArea>());
+  void encodePicture(AVFrame& frame, int64_t pts,
+                     std::optional<std::span<const capture::ImageArea>> changedAreas);
   void repeatUntil(capture::CaptureClock::time_point time);
   void finishSegment(capture::CaptureClock::time_point at);
 
@@ -87,7 +91,8 @@ class Mp4RecordingOutput final : public capture::RecordingOutput, public capture
   // Capture thread only.
   std::optional<FrameConverter> converter_;
   PictureUpdates updates_;
-  std::vector<FramePtr> pool_;  // every picture; allocated once in prepare()
+  std::vector<FramePtr> pool_;           // every picture; allocated once in prepare()
+  const AVFrame* lastQueued_ = nullptr;  // the newest picture queued: never free
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -106,7 +111,7 @@ class Mp4RecordingOutput final : public capture::RecordingOutput, public capture
 
   // Encoder thread only.
   std::optional<SegmentWriter> writer_;
-  std::optional<MovingAreaQuantiser> quantiser_;
+  std::optional<PicturePlanner> planner_;
   capture::CaptureClock::time_point firstTime_;
   capture::CaptureClock::time_point lastTime_;
   int64_t lastPts_ = -1;

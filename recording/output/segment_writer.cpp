@@ -8,14 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <iterator>
 #include <new>
-#include <string_view>
+#include <span>
 #include <system_error>
-
-extern "C" {
-#include <libavutil/opt.h>
-}
 
 #include "capture/capture.hpp"
 #include "recording/output/mp4_header.hpp"
@@ -29,92 +24,20 @@ std::string errnoText(int error) {
   return std::strerror(error);
 }
 
-// libx264 prints an unknown preset or tune to standard error itself, before FFmpeg's log
-// callback is in place, so the names are checked here first.
-void validateSettings(const EncoderSettings& settings) {
-  constexpr std::string_view kPresets[] = {"ultrafast", "superfast", "veryfast", "faster",
-                                           "fast",      "medium",    "slow",     "slower",
-                                           "veryslow",  "placebo"};
-  constexpr std::string_view kTunes[] = {"film", "animation", "grain",      "stillimage",
-                                         "psnr", "ssim",      "fastdecode", "zerolatency"};
-  const auto known = [](const auto& names, std::string_view name) {
-    return std::find(std::begin(names), std::end(names), name) != std::end(names);
-  };
-  for (const std::string& preset : {settings.preset, settings.largePicturePreset}) {
-    if (!preset.empty() && !known(kPresets, preset)) {
-      throw OutputFailure(capture::kEncoderCode, "unknown libx264 preset " + preset);
-    }
-  }
-  // Several tunes may be joined by ',' or '+'.
-  std::string_view tunes = settings.tune;
-  while (!tunes.empty()) {
-    const size_t end = std::min(tunes.find_first_of(",+"), tunes.size());
-    if (!known(kTunes, tunes.substr(0, end))) {
-      throw OutputFailure(capture::kEncoderCode, "unknown libx264 tune " + settings.tune);
-    }
-    tunes.remove_prefix(std::min(end + 1, tunes.size()));
-  }
-  if (settings.crf < 0 || settings.crf > 51 || settings.keyframeInterval < 1 ||
-      !(settings.keyframeQualityRatio >= 1)) {
-    throw OutputFailure(capture::kEncoderCode,
-                        "crf must be in 0..51, the keyframe interval positive and the keyframe "
-                        "quality ratio at least 1");
-  }
-}
-
 }  // namespace
 
 SegmentWriter::SegmentWriter(const std::string& path, int width, int height,
                              const EncoderSettings& settings, SegmentProgress& progress)
-    : path_(path), progress_(progress), packet_(av_packet_alloc()) {
+    // The encoder first: when it cannot work, no empty file is left behind.
+    : path_(path),
+      progress_(progress),
+      encoder_(width, height, settings, kTimeBase.den),
+      packet_(av_packet_alloc()) {
   if (!packet_) {
     throw std::bad_alloc();
   }
-  // The encoder first: when it cannot work, no empty file is left behind.
-  openEncoder(width, height, settings);
   createFile();
-  openMuxer();
-}
-
-void SegmentWriter::openEncoder(int width, int height, const EncoderSettings& settings) {
-  validateSettings(settings);
-  const AVCodec* codec = avcodec_find_encoder_by_name("libx264");
-  if (codec == nullptr) {
-    throw OutputFailure(capture::kEncoderCode, "the libx264 encoder is not available");
-  }
-  encoder_.reset(avcodec_alloc_context3(codec));
-  if (!encoder_) {
-    throw std::bad_alloc();
-  }
-  encoder_->width = width;
-  encoder_->height = height;
-  encoder_->pix_fmt = AV_PIX_FMT_YUV420P;
-  encoder_->time_base = kTimeBase;
-  encoder_->framerate = {15, 1};  // the nominal rate; timestamps carry the real one
-  encoder_->gop_size = settings.keyframeInterval;
-  encoder_->i_quant_factor = static_cast<float>(1 / settings.keyframeQualityRatio);
-  encoder_->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;  // MP4 keeps SPS/PPS in the sample entry
-  encoder_->color_range = AVCOL_RANGE_MPEG;
-  encoder_->colorspace = AVCOL_SPC_BT709;
-  encoder_->color_primaries = AVCOL_PRI_BT709;
-  encoder_->color_trc = AVCOL_TRC_BT709;
-  const std::string crf = std::to_string(settings.crf);
-  const std::string x264Params = "subme=" + std::to_string(settings.subpixelRefinement);
-  const bool large = static_cast<int64_t>(width) * height > settings.largePictureArea;
-  const std::string& preset = large ? settings.largePicturePreset : settings.preset;
-  encoder_->thread_count = large ? settings.largePictureEncoderThreads : settings.encoderThreads;
-  const std::pair<const char*, const std::string*> options[] = {
-      {"preset", &preset}, {"tune", &settings.tune}, {"crf", &crf}, {"x264-params", &x264Params}};
-  for (const auto& [name, value] : options) {
-    if (!value->empty() && av_opt_set(encoder_->priv_data, name, value->c_str(), 0) < 0) {
-      throw OutputFailure(capture::kEncoderCode,
-                          std::string("libx264 refused ") + name + " " + *value);
-    }
-  }
-  const int result = avcodec_open2(encoder_.get(), codec, nullptr);
-  if (result < 0) {
-    throw OutputFailure(capture::kEncoderCode, "libx264 did not open: " + errorText(result));
-  }
+  openMuxer(width, height);
 }
 
 void SegmentWriter::createFile() {
@@ -128,9 +51,9 @@ void SegmentWriter::createFile() {
   }
 }
 
-void SegmentWriter::openMuxer() {
+void SegmentWriter::openMuxer(int width, int height) {
   AVFormatContext* muxer = nullptr;
-  int result = avformat_alloc_output_context2(&muxer, nullptr, "mp4", nullptr);
+  const int result = avformat_alloc_output_context2(&muxer, nullptr, "mp4", nullptr);
   muxer_.reset(muxer);
   if (result < 0 || !muxer_) {
     throw OutputFailure(capture::kEncoderCode, "no MP4 muxer: " + errorText(result));
@@ -139,8 +62,26 @@ void SegmentWriter::openMuxer() {
   if (stream_ == nullptr) {
     throw std::bad_alloc();
   }
-  check(avcodec_parameters_from_context(stream_->codecpar, encoder_.get()), capture::kEncoderCode,
-        "stream parameters");
+  AVCodecParameters& parameters = *stream_->codecpar;
+  parameters.codec_type = AVMEDIA_TYPE_VIDEO;
+  parameters.codec_id = AV_CODEC_ID_H264;
+  parameters.width = width;
+  parameters.height = height;
+  parameters.format = AV_PIX_FMT_YUV420P;
+  parameters.color_range = AVCOL_RANGE_MPEG;
+  parameters.color_space = AVCOL_SPC_BT709;
+  parameters.color_primaries = AVCOL_PRI_BT709;
+  parameters.color_trc = AVCOL_TRC_BT709;
+  // The muxer turns the Annex B parameter sets into the sample entry's avcC, and each packet's
+  // start codes into lengths.
+  const std::span<const uint8_t> sets = encoder_.parameterSets();
+  parameters.extradata =
+      static_cast<uint8_t*>(av_mallocz(sets.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+  if (parameters.extradata == nullptr) {
+    throw std::bad_alloc();
+  }
+  std::copy(sets.begin(), sets.end(), parameters.extradata);
+  parameters.extradata_size = static_cast<int>(sets.size());
   stream_->time_base = kTimeBase;
 
   AvBufferPtr buffer(static_cast<uint8_t*>(av_malloc(kIoBufferSize)));
@@ -165,33 +106,29 @@ void SegmentWriter::openMuxer() {
   check(0, capture::kWriteCode, "MP4 header");
 }
 
-void SegmentWriter::encode(AVFrame& frame, int64_t pts) {
-  frame.pts = pts;
-  check(avcodec_send_frame(encoder_.get(), &frame), capture::kEncoderCode, "encoding a frame");
-  drainPackets();
+void SegmentWriter::encode(const AVFrame& picture, int64_t pts, const PicturePlan& plan) {
+  writePacket(encoder_.encode(picture, pts, plan));
 }
 
-void SegmentWriter::drainPackets() {
-  while (true) {
-    const int received = avcodec_receive_packet(encoder_.get(), packet_.get());
-    if (received == AVERROR(EAGAIN) || received == AVERROR_EOF) {
-      return;
-    }
-    check(received, capture::kEncoderCode, "encoding a frame");
-    const int64_t pts = packet_->pts;
-    // The muxer replaces this by the distance to the next packet when it has one.
-    packet_->duration = kLatestFrameDuration;
-    packet_->stream_index = stream_->index;
-    av_packet_rescale_ts(packet_.get(), kTimeBase, stream_->time_base);
-    const int written = av_write_frame(muxer_.get(), packet_.get());
-    av_packet_unref(packet_.get());
-    check(written, capture::kWriteCode, "writing a packet");
-    if (firstPts_ == AV_NOPTS_VALUE) {
-      firstPts_ = pts;
-    }
-    endPts_ = std::max(endPts_, pts + kLatestFrameDuration);
-    progress_.secondsWritten.store(static_cast<double>(endPts_ - firstPts_) / kTimeBase.den);
+void SegmentWriter::writePacket(const EncodedPicture& picture) {
+  // The muxer copies what it keeps: the packet may borrow libx264's buffer.
+  packet_->data = const_cast<uint8_t*>(picture.data.data());
+  packet_->size = static_cast<int>(picture.data.size());
+  packet_->pts = picture.pts;
+  packet_->dts = picture.dts;
+  packet_->flags = picture.keyframe ? AV_PKT_FLAG_KEY : 0;
+  // The muxer replaces this by the distance to the next packet when it has one.
+  packet_->duration = kLatestFrameDuration;
+  packet_->stream_index = stream_->index;
+  av_packet_rescale_ts(packet_.get(), kTimeBase, stream_->time_base);
+  const int written = av_write_frame(muxer_.get(), packet_.get());
+  av_packet_unref(packet_.get());
+  check(written, capture::kWriteCode, "writing a packet");
+  if (firstPts_ == AV_NOPTS_VALUE) {
+    firstPts_ = picture.pts;
   }
+  endPts_ = std::max(endPts_, picture.pts + kLatestFrameDuration);
+  progress_.secondsWritten.store(static_cast<double>(endPts_ - firstPts_) / kTimeBase.den);
 }
 
 void SegmentWriter::flushFragment() {
@@ -201,8 +138,6 @@ void SegmentWriter::flushFragment() {
 }
 
 void SegmentWriter::finish() {
-  check(avcodec_send_frame(encoder_.get(), nullptr), capture::kEncoderCode, "draining the encoder");
-  drainPackets();
   check(av_write_trailer(muxer_.get()), capture::kWriteCode, "writing the trailer");
   avio_flush(io_.get());
   check(0, capture::kWriteCode, "writing the trailer");

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -18,7 +19,10 @@
 #include <vector>
 
 #include "capture/capture.hpp"
+#include "recording/output/frame_converter.hpp"
 #include "recording/output/mp4_header.hpp"
+#include "recording/output/picture_plan.hpp"
+#include "recording/output/segment_writer.hpp"
 
 namespace darvo::recording::output {
 namespace {
@@ -38,6 +42,20 @@ std::string probe(const fs::path& file, const std::string& entries) {
   const std::string command =
       "ffprobe -v error -of csv=p=0 -show_entries " + entries + " " + file.string() + " >" + out;
   return std::system(command.c_str()) == 0 ? contents(out) : "ffprobe failed";
+}
+
+// Every picture decoded from `file`, each its YUV420P planes one after the other.
+std::vector<std::string> decoded(const fs::path& file, int width, int height) {
+  const std::string out = file.string() + ".yuv";
+  const std::string command = "ffmpeg -v error -y -i " + file.string() +
+                              " -fps_mode passthrough -f rawvideo -pix_fmt yuv420p " + out;
+  if (std::system(command.c_str()) != 0) return {};
+  const std::string bytes = contents(out);
+  const size_t size = static_cast<size_t>(width) * height * 3 / 2;
+  std::vector<std::string> pictures;
+  for (size_t at = 0; at + size <= bytes.size(); at += size)
+    pictures.push_back(bytes.substr(at, size));
+  return pictures;
 }
 
 // The header's durations in seconds: mvhd's, tkhd's (in the movie's time scale) and mdhd's, all
@@ -125,7 +143,11 @@ TEST_F(Mp4RecordingOutputTest, WritesAFragmentedH264Mp4WhoseHeaderStatesItsLengt
   // picture to the end of the file's early first fragment.
   EXPECT_EQ(probe(file_, "packet=pts_time"),
             "0.000000\n0.066667\n0.500000\n1.500000\n2.500000\n3.500000\n3.600000\n");
-  EXPECT_EQ(probe(file_, "stream=codec_name,width,height,pix_fmt"), "h264,64,48,yuv420p\n");
+  // Limited-range BT.709, in the stream and in the container.
+  EXPECT_EQ(probe(file_,
+                  "stream=codec_name,width,height,pix_fmt,color_range,color_space,"
+                  "color_transfer,color_primaries"),
+            "h264,64,48,yuv420p,tv,bt709,bt709,bt709\n");
   const std::string bytes = contents(file_);
   EXPECT_EQ(bytesWritten, static_cast<int64_t>(bytes.size()));
   const double length = 3.6 + 1.0 / 15;  // the last picture lasts one frame at 15 a second
@@ -199,6 +221,104 @@ TEST_F(Mp4RecordingOutputTest, RefusesAndCountsFramesItCannotTake) {
   // Four frames, the first again to fill its early fragment, and the last again at the end.
   EXPECT_EQ(probe(file_, "packet=pts_time"),
             "0.000000\n0.066667\n0.100000\n0.200000\n0.300000\n1.000000\n");
+}
+
+// Where an image could not be converted, the next one's picture shows its changes too: libx264
+// compares it with the picture queued before, not with the image dropped between them.
+TEST_F(Mp4RecordingOutputTest, ShowsWhatChangedInAnImageItCouldNotConvert) {
+  Mp4RecordingOutput& output = start(file_);
+  output.submit(image_, base_);
+  std::vector<uint32_t> patched = pixels_;
+  for (int y = 16; y < 32; ++y) std::fill_n(patched.begin() + y * 64 + 16, 16, 0x00ff00);
+  const capture::ImageArea patch{16, 16, 16, 16};
+  capture::PixelImage broken{reinterpret_cast<const uint8_t*>(patched.data()), 64, 48, 64 * 4};
+  broken.greenMask = broken.redMask;  // masks that overlap: unreadable
+  broken.changedAreas = std::span(&patch, 1);
+  output.submit(broken, base_ + 100ms);
+  capture::PixelImage same = broken;
+  same.greenMask = 0xff00;
+  same.changedAreas = std::span<const capture::ImageArea>();  // as it was a moment ago
+  output.submit(same, base_ + 200ms);
+  ASSERT_EQ(end(1s), (Codes{kStarted, kFinished}));
+  const auto pictures = decoded(file_, 64, 48);
+  ASSERT_GE(pictures.size(), 3U);
+  // Luma of limited-range BT.709: green 173, red 63.
+  EXPECT_GT(static_cast<uint8_t>(pictures.back()[24 * 64 + 24]), 150);
+  EXPECT_LT(static_cast<uint8_t>(pictures.back()[8 * 64 + 8]), 80);
+}
+
+// Long idle stretches, each picture flagged constant but where it changed, and now and then a
+// small change of luma or of chroma alone: every decoded picture is the one encoded, within the
+// quantiser's error, across keyframes. A macroblock wrongly flagged would keep its old colour.
+TEST_F(Mp4RecordingOutputTest, DecodesAsEncodedAfterLongIdleStretchesWithSmallChanges) {
+  constexpr int kWidth = 160, kHeight = 96, kPictures = 240;
+  EncoderSettings settings;
+  settings.keyframeInterval = 70;
+  SegmentProgress progress;
+  SegmentWriter writer(file_.string(), kWidth, kHeight, settings, progress);
+  PicturePlanner planner(kWidth, kHeight, settings);
+  const FramePtr pictures[2] = {allocatePicture(kWidth, kHeight), allocatePicture(kWidth, kHeight)};
+  for (const FramePtr& picture : pictures) {
+    for (int plane = 0; plane < 3; ++plane) {
+      std::fill_n(picture->data[plane],
+                  picture->linesize[plane] * (plane == 0 ? kHeight : kHeight / 2),
+                  plane == 0 ? 90 : 128);
+    }
+  }
+  std::vector<std::string> encoded;
+  for (int index = 0; index < kPictures; ++index) {
+    AVFrame& picture = *pictures[index % 2];
+    const AVFrame* before = index == 0 ? nullptr : pictures[(index + 1) % 2].get();
+    std::vector<capture::ImageArea> changed;
+    if (before != nullptr) {
+      for (int plane = 0; plane < 3; ++plane) {
+        const int lines = plane == 0 ? kHeight : kHeight / 2;
+        for (int y = 0; y < lines; ++y) {
+          std::copy_n(before->data[plane] + y * before->linesize[plane], picture.linesize[plane],
+                      picture.data[plane] + y * picture.linesize[plane]);
+        }
+      }
+    }
+    if (index % 30 == 15) {
+      // The next macroblock: its luma, or (every other time) its chroma alone; reported with an
+      // area that did not change.
+      const int patch = index / 30;
+      const capture::ImageArea area{(patch * 3 % 10) * 16, (patch % 6) * 16, 16, 16};
+      changed = {area, {0, 80, kWidth, 16}};
+      for (int plane = patch % 2 == 0 ? 0 : 1; plane < (patch % 2 == 0 ? 1 : 3); ++plane) {
+        const int shift = plane == 0 ? 0 : 1;
+        for (int y = area.y >> shift; y < (area.y + area.height) >> shift; ++y) {
+          std::fill_n(picture.data[plane] + y * picture.linesize[plane] + (area.x >> shift),
+                      area.width >> shift, plane == 0 ? 30 + patch * 25 : 40 + plane * 50);
+        }
+      }
+    }
+    const auto time = base_ + index * 66ms;
+    writer.encode(
+        picture, index * kLatestFrameDuration,
+        planner.next(std::span<const capture::ImageArea>(changed), before, picture, time));
+    std::string planes;
+    for (int plane = 0; plane < 3; ++plane) {
+      const int shift = plane == 0 ? 0 : 1;
+      for (int y = 0; y < kHeight >> shift; ++y) {
+        planes.append(
+            reinterpret_cast<const char*>(picture.data[plane] + y * picture.linesize[plane]),
+            kWidth >> shift);
+      }
+    }
+    encoded.push_back(std::move(planes));
+  }
+  writer.finish();
+  const auto decodedPictures = decoded(file_, kWidth, kHeight);
+  ASSERT_EQ(decodedPictures.size(), encoded.size());
+  for (size_t index = 0; index < encoded.size(); ++index) {
+    int worst = 0;
+    for (size_t i = 0; i < encoded[index].size(); ++i) {
+      worst = std::max(worst, std::abs(static_cast<uint8_t>(encoded[index][i]) -
+                                       static_cast<uint8_t>(decodedPictures[index][i])));
+    }
+    EXPECT_LE(worst, 6) << "picture " << index;
+  }
 }
 
 // Needs root to mount a filesystem too small for one picture.
