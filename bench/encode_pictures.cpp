@@ -3,12 +3,15 @@
 // the macroblocks that did not change), its MP4 file. bench/run compares the result with FFmpeg's
 // on the same pictures.
 //
-// Usage: darvo-encode-pictures WIDTH HEIGHT PICTURES.yuv OUTPUT.mp4
+// Usage: darvo-encode-pictures WIDTH HEIGHT PICTURES.yuv OUTPUT.mp4 [SETTING=VALUE...]
+// Settings, to compare others with the helper's: quantiser, keyframe-finer-steps, preset.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <span>
+#include <stdexcept>
 #include <string>
 
 #include "recording/output/frame_converter.hpp"
@@ -42,11 +45,32 @@ bool readPicture(std::FILE* file, AVFrame& picture) {
   return true;
 }
 
+// The helper's settings with those named in `overrides` changed; throws std::invalid_argument.
+EncoderSettings settingsWith(std::span<char* const> overrides) {
+  EncoderSettings settings;
+  for (const std::string override : overrides) {
+    const size_t equals = override.find('=');
+    const std::string name = override.substr(0, equals);
+    const std::string value = equals == std::string::npos ? "" : override.substr(equals + 1);
+    if (name == "quantiser") {
+      settings.quantiser = std::stoi(value);
+    } else if (name == "keyframe-finer-steps") {
+      settings.keyframeFinerSteps = std::stoi(value);
+    } else if (name == "preset") {
+      settings.preset = value;
+    } else {
+      throw std::invalid_argument("unknown setting " + override);
+    }
+  }
+  return settings;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: %s WIDTH HEIGHT PICTURES.yuv OUTPUT.mp4\n", argv[0]);
+  if (argc < 5) {
+    std::fprintf(stderr, "usage: %s WIDTH HEIGHT PICTURES.yuv OUTPUT.mp4 [SETTING=VALUE...]\n",
+                 argv[0]);
     return 2;
   }
   silenceLogging();
@@ -59,7 +83,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     SegmentProgress progress;
-    const EncoderSettings settings;
+    const EncoderSettings settings = settingsWith(std::span(argv + 5, argv + argc));
     SegmentWriter writer(argv[4], width, height, settings, progress);
     PicturePlanner planner(width, height, settings);
     // Offline there is no Damage: every picture may have changed anywhere, and its pixels tell.

@@ -23,8 +23,11 @@ struct EncoderSettings {
   // a quantiser that never drifts keeps each unchanged macroblock's reference no coarser than
   // the picture that copies it, which libx264 needs before it skips a macroblock flagged
   // constant. Adaptive quantisation and the offsets of moving_areas.hpp vary it per macroblock.
-  int quantiser = 29;
-  int keyframeFinerSteps = 9;
+  // 25 is the coarsest at which the GTK window, the terminal and testsrc2 all keep at least the
+  // SSIM of FFmpeg's default libx264 settings on the same pictures; a finer keyframe than 6 steps
+  // bought the GTK window's SSIM at 9% more bytes, mostly in the keyframe (bench/README.md).
+  int quantiser = 25;
+  int keyframeFinerSteps = 6;
   int keyframeInterval = 250;  // in pictures: a keyframe costs the most bytes
 };
 
