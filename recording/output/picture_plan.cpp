@@ -15,9 +15,9 @@ PicturePlan PicturePlanner::next(std::optional<std::span<const capture::ImageAre
                                  capture::CaptureClock::time_point time) {
   changes_.compare(changed, before, after);
   const bool keyframe = sinceKeyframe_ < 0 || sinceKeyframe_ + 1 >= settings_.keyframeInterval;
-  // The picture after a keyframe is left to libx264's own analysis: flagged, the unchanged
-  // macroblocks would keep the keyframe's pixels, and the first picture after it is where
-  // libx264 refines what the keyframe coded coarsely.
+  // The picture after a keyframe is left to libx264's own analysis, which refines what the
+  // keyframe coded coarsely; flagged, unchanged macroblocks would keep the keyframe's pixels.
+  // One picture in keyframeInterval: it costs no measurable time.
   const bool flagged = !keyframe && sinceKeyframe_ > 0 && changes_.unchangedKnown();
   sinceKeyframe_ = keyframe ? 0 : sinceKeyframe_ + 1;
   PicturePlan plan;

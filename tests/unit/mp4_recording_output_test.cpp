@@ -321,6 +321,25 @@ TEST_F(Mp4RecordingOutputTest, DecodesAsEncodedAfterLongIdleStretchesWithSmallCh
   }
 }
 
+// libx264 would print about settings it cannot take, or take them: they are refused first.
+TEST(X264EncoderTest, RefusesSettingsLibx264CannotTake) {
+  const std::function<void(EncoderSettings&)> changes[] = {
+      [](EncoderSettings& s) { s.preset = "quick"; },
+      [](EncoderSettings& s) { s.largePicturePreset = ""; },
+      [](EncoderSettings& s) { s.quantiser = 52; },
+      [](EncoderSettings& s) { s.keyframeFinerSteps = -1; },
+      [](EncoderSettings& s) { s.keyframeFinerSteps = s.quantiser + 1; },
+      [](EncoderSettings& s) { s.keyframeInterval = 0; }};
+  for (const auto& change : changes) {
+    EncoderSettings settings;
+    change(settings);
+    EXPECT_THROW(X264Encoder(64, 48, settings, 90000), OutputFailure);
+  }
+  EncoderSettings finest;
+  finest.quantiser = finest.keyframeFinerSteps;
+  EXPECT_NO_THROW(X264Encoder(64, 48, finest, 90000));
+}
+
 // Needs root to mount a filesystem too small for one picture.
 TEST_F(Mp4RecordingOutputTest, ReportsAFullDiskAsAFailure) {
   if (mount("tmpfs", directory_.c_str(), "tmpfs", 0, "size=64k") != 0) GTEST_SKIP();

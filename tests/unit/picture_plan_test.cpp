@@ -110,8 +110,8 @@ TEST_F(PicturePlannerTest, FlagsOnlyMacroblocksWhosePixelsStayedAndOnlyWhenChang
   const ImageArea luma{32, 16, 16, 16}, chroma{64, 64, 16, 16}, same{160, 160, 40, 40};
   const ImageArea corner{640, 464, 10, 6};
   next({{{luma, same, corner}}}, {luma, corner}, 200);
-  EXPECT_EQ(unflagged(next({{{chroma, same}}}, {chroma}, 20, 66ms, 1)), (Blocks{{4, 4}}));
-  EXPECT_EQ(unflagged(next({{{chroma, same}}}, {chroma}, 90, 66ms, 2)), (Blocks{{4, 4}}));
+  EXPECT_EQ(unflagged(next({{{chroma, same, corner}}}, {chroma}, 20, 66ms, 1)), (Blocks{{4, 4}}));
+  EXPECT_EQ(unflagged(next({{{chroma, same, corner}}}, {chroma}, 90, 66ms, 2)), (Blocks{{4, 4}}));
   const ImageArea two{20, 0, 16, 8};  // across macroblock columns 1 and 2
   EXPECT_EQ(unflagged(next({{{kRepainted, two, corner}}}, {two, corner}, 30)),
             (Blocks{{1, 0}, {2, 0}, {40, 29}}));
