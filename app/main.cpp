@@ -19,9 +19,9 @@
 #include "app/portal_command.hpp"
 #include "app/record_command.hpp"
 #include "app/x11_capture_service.hpp"
-#include "capture/ffmpeg/ffmpeg_handles.hpp"
 #include "capture/x11/connection.hpp"
 #include "protocol/json_lines.hpp"
+#include "recording/output/ffmpeg_handles.hpp"
 
 namespace {
 
@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     endProcess(0);
   }
 
-  darvo::capture::ffmpeg::silenceLogging();
+  darvo::recording::output::silenceLogging();
   asio::io_context mainQueue(1);
   const auto ended = [](const std::exception_ptr& error) {
     if (error) fail("capture_unavailable");

@@ -1,7 +1,7 @@
 #include "app/portal_capture_service.hpp"
 
-#include "capture/ffmpeg/ffmpeg_recording_output.hpp"
 #include "capture/portal/portal_stream.hpp"
+#include "recording/output/mp4_recording_output.hpp"
 
 namespace darvo::app {
 
@@ -39,8 +39,8 @@ std::shared_ptr<capture::Stream> PortalCaptureService::makeStream(
 std::shared_ptr<capture::RecordingOutput> PortalCaptureService::makeRecordingOutput(
     const capture::RecordingOutputConfiguration& configuration,
     std::shared_ptr<capture::RecordingOutputDelegate> delegate) {
-  return std::make_shared<capture::ffmpeg::FfmpegRecordingOutput>(configuration,
-                                                                  std::move(delegate));
+  return std::make_shared<recording::output::Mp4RecordingOutput>(configuration,
+                                                                 std::move(delegate));
 }
 
 void PortalCaptureService::windowInfo(uint32_t windowID,

@@ -1,7 +1,7 @@
 #include "app/x11_capture_service.hpp"
 
-#include "capture/ffmpeg/ffmpeg_recording_output.hpp"
 #include "capture/x11/x11_stream.hpp"
+#include "recording/output/mp4_recording_output.hpp"
 
 namespace darvo::app {
 
@@ -66,8 +66,8 @@ std::shared_ptr<Stream> X11CaptureService::makeStream(const ContentFilter& filte
 std::shared_ptr<RecordingOutput> X11CaptureService::makeRecordingOutput(
     const RecordingOutputConfiguration& configuration,
     std::shared_ptr<RecordingOutputDelegate> delegate) {
-  return std::make_shared<capture::ffmpeg::FfmpegRecordingOutput>(configuration,
-                                                                  std::move(delegate));
+  return std::make_shared<recording::output::Mp4RecordingOutput>(configuration,
+                                                                 std::move(delegate));
 }
 
 }  // namespace darvo::app

@@ -1,6 +1,8 @@
 // The window-capture boundary: everything the recorder needs from the platform's capture
-// service, as plain types and interfaces. The X11/FFmpeg implementation lives in capture/x11 and
-// capture/ffmpeg; tests drive the recorder through a scripted implementation.
+// service, as plain types and interfaces. Its capture services live in capture/x11 (X11 windows)
+// and capture/portal (the desktop portal and PipeWire), the recording output that encodes and
+// writes the files in recording/output; tests drive the recorder through a scripted
+// implementation.
 #pragma once
 
 #include <cstdint>

@@ -1,4 +1,5 @@
-// The hand-over from the X11 capture thread to the FFmpeg recording output.
+// The hand-over from a capture (the X11 capture thread, the PipeWire thread) to the recording
+// output, which encodes what it is given.
 #pragma once
 
 #include <chrono>

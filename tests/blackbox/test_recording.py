@@ -9,7 +9,7 @@ import time
 import unittest
 
 from harness import (HELPER, RecordingCase, TestWindows, close_colour, colour_at, probe_video,
-                     run_helper, summary, wait_for_property)
+                     read_line, run_helper, summary, wait_for_property)
 
 
 def frame_rows(path, width, height, rows):
@@ -22,6 +22,16 @@ def frame_rows(path, width, height, rows):
         picked = (data[start + row * line:start + (row + 1) * line] for row in rows)
         frames.append([[tuple(row[x:x + 3]) for x in range(0, line, 3)] for row in picked])
     return frames
+
+
+def pixels_of_frames(path, width, height, points):
+    """The colour ("rrggbb") at each of `points` in every frame."""
+    data = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-fps_mode", "passthrough", "-f",
+                           "rawvideo", "-pix_fmt", "rgb24", "-"], capture_output=True,
+                          timeout=60).stdout
+    size = width * height * 3
+    return [[data[start + (y * width + x) * 3:start + (y * width + x) * 3 + 3].hex()
+             for x, y in points] for start in range(0, len(data) - size + 1, size)]
 
 
 def packet_times(path):
@@ -59,6 +69,32 @@ class Recordings(RecordingCase):
         dark = [sum(max(pixel) < 60 for pixel in crossed) for _, crossed in frames]
         self.assertLessEqual(max(white), 24, "one bar 16 pixels wide")
         self.assertTrue(0 < max(dark) <= 12 and dark[-1] == 0, ("one cursor", dark))
+
+    def test_small_changes_after_idle_stretches_show_at_once_and_stay(self):
+        windows = self.windows(["--name", "patches", "--geometry", "320x240+0+0", "--color",
+                                "808080", "--patches", "1.3"])
+        recording = self.record(windows.ids[0])
+        recording.expect_ready()
+        ready = time.monotonic()
+        patches = []  # (centre, colour, when drawn, in seconds of the file at most)
+        for _ in range(6):
+            _, _, x, y, colour, drawn = read_line(windows.process.stdout, 5).split()
+            patches.append(((int(x) + 6, int(y) + 5), colour, max(0.0, float(drawn) - ready)))
+        time.sleep(1.3)  # the last one, too, after an idle stretch
+        recording.send("stop\n")
+        recording.expect_end()
+        times = packet_times(self.path())
+        frames = pixels_of_frames(self.path(), 320, 240, [centre for centre, _, _ in patches])
+        self.assertEqual(len(frames), len(times))
+        for number, (_, colour, drawn) in enumerate(patches):
+            shown = [close_colour(frame[number], colour, 40) for frame in frames]
+            self.assertIn(True, shown, ("patch", number, "never shows"))
+            first = shown.index(True)
+            self.assertTrue(all(shown[first:]), ("patch", number, "does not stay", shown))
+            # Within a frame or two of being drawn (the file's time starts a little before
+            # "ready"); a macroblock wrongly called unchanged would wait for the next keyframe.
+            self.assertLess(times[first] - drawn, 0.5, ("patch", number, times, drawn))
+            self.assertGreater(times[first] - drawn, -0.2, ("patch", number, times, drawn))
 
     def test_a_resized_window_is_fitted_between_black_bars(self):
         windows = self.windows(["--name", "resized", "--geometry", "320x240+0+0", "--color",

@@ -1,4 +1,4 @@
-#include "capture/ffmpeg/frame_converter.hpp"
+#include "recording/output/frame_converter.hpp"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 namespace {
 
 using Masks = std::array<uint32_t, 3>;  // red, green, blue
@@ -33,7 +33,7 @@ struct Image {
   }
 
   std::vector<uint32_t> pixels;
-  PixelImage view;
+  capture::PixelImage view;
 };
 
 std::function<uint32_t(int, int)> solid(uint32_t pixel) {
@@ -94,7 +94,7 @@ TEST_F(FrameConverterTest, ConvertsOnlyChangedAreasInWholeBlocks) {
   const auto pixel = [](int x, int y) { return (x * 0x9e3779b1U ^ y * 0x85ebca6bU) >> 8; };
   const Image changed(kWidth + 1, kHeight, pixel);
   converter_.convert(Image(kWidth, kHeight, solid(0)).view, *frame_);
-  const ImageArea areas[] = {{-3, 5, 10, 7}, {75, 41, 20, 20}, {30, 30, 0, 5}};
+  const capture::ImageArea areas[] = {{-3, 5, 10, 7}, {75, 41, 20, 20}, {30, 30, 0, 5}};
   ASSERT_TRUE(converter_.convertAreas(changed.view, *frame_, areas));
   EXPECT_TRUE(samplesMatch(*frame_, 0.51, [&](int x, int y) {
     const bool inside = (x < 8 && y >= 4 && y < 12) || (x >= 74 && y >= 40);
@@ -151,15 +151,15 @@ TEST_F(FrameConverterTest, RejectsWhatItCannotReadAndTakesTheLargestSize) {
   const uint8_t* data = good.view.data;
   const int stride = good.view.stride;
   // No pixels, sizes out of range, a short stride, masks empty, overlapping or with a gap.
-  const PixelImage bad[] = {{nullptr, 80, 48, stride},
-                            {data, 0, 48, stride},
-                            {data, 80, -4, stride},
-                            {data, kMaxPictureSide + 1, 48, stride},
-                            {data, 80, 48, 80 * 4 - 1},
-                            {data, 80, 48, stride, 0xff0000, 0},
-                            {data, 80, 48, stride, 0xff0000, 0xffff00},
-                            {data, 80, 48, stride, 0xff0000, 0xff00, 0xf3}};
-  for (const PixelImage& image : bad) {
+  const capture::PixelImage bad[] = {{nullptr, 80, 48, stride},
+                                     {data, 0, 48, stride},
+                                     {data, 80, -4, stride},
+                                     {data, kMaxPictureSide + 1, 48, stride},
+                                     {data, 80, 48, 80 * 4 - 1},
+                                     {data, 80, 48, stride, 0xff0000, 0},
+                                     {data, 80, 48, stride, 0xff0000, 0xffff00},
+                                     {data, 80, 48, stride, 0xff0000, 0xff00, 0xf3}};
+  for (const capture::PixelImage& image : bad) {
     EXPECT_THROW(converter_.convert(image, *frame_), std::invalid_argument) << &image - bad;
   }
   EXPECT_THROW(converter_.convert(good.view, *allocatePicture(32, 48)), std::invalid_argument);
@@ -171,4 +171,4 @@ TEST_F(FrameConverterTest, RejectsWhatItCannotReadAndTakesTheLargestSize) {
 }
 
 }  // namespace
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

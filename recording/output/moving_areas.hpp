@@ -6,21 +6,15 @@
 // comes out at once.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
 
-#include "capture/ffmpeg/ffmpeg_handles.hpp"
 #include "capture/video_sink.hpp"
 
-namespace darvo::capture::ffmpeg {
-
-// A quantiser offset for a rectangle of whole macroblocks (clipped to the picture), in pixels.
-struct QuantiserOffset {
-  ImageArea area;
-  int steps = 0;  // positive is coarser
-};
+namespace darvo::recording::output {
 
 // Used by the encoder thread only.
 class MovingAreaQuantiser {
@@ -43,33 +37,19 @@ class MovingAreaQuantiser {
   // not keep the coarse quantiser until the next keyframe.
   static constexpr int kSettledSteps = -6;
 
-  // Throws std::invalid_argument unless both sides are positive.
-  MovingAreaQuantiser(int width, int height);
+  // `macroblocks`: how many the pictures have.
+  explicit MovingAreaQuantiser(size_t macroblocks);
 
-  // The offsets for `after`, the next picture encoded, at `time`. `changed` is where it may differ
-  // from `before`, the previous one (areas may reach outside the picture); within them, the
-  // macroblocks whose luma differs count as changed, all of them when there is no `before`.
-  // Both are YUV420P pictures of the quantiser's size. Rows of equal macroblocks come as one
-  // rectangle.
-  std::vector<QuantiserOffset> next(std::span<const ImageArea> changed, const AVFrame* before,
-                                    const AVFrame& after, CaptureClock::time_point time);
+  // The offsets, in quantiser steps (positive is coarser), of each macroblock of the picture
+  // encoded at `time`, given which of its macroblocks changed (macroblock_changes.hpp). Valid
+  // until the next call.
+  std::span<const float> next(std::span<const uint8_t> changed,
+                              capture::CaptureClock::time_point time);
 
  private:
-  void markChanged(std::span<const ImageArea> changed, const AVFrame* before, const AVFrame& after);
-
-  int width_;
-  int height_;
-  int columns_;
-  int rows_;
-
-  std::vector<uint8_t> changed_;  // this picture's, one per macroblock
-  std::vector<uint8_t> runs_;     // pictures in a row each macroblock changed in, up to kMovingRun
-  std::vector<int> steps_;        // the offsets last given
-  std::optional<CaptureClock::time_point> lastTime_;
+  std::vector<uint8_t> runs_;  // pictures in a row each macroblock changed in, up to kMovingRun
+  std::vector<float> steps_;   // the offsets last given
+  std::optional<capture::CaptureClock::time_point> lastTime_;
 };
 
-// Hands the offsets to libx264 with the frame (as regions of interest), replacing any it carried.
-// Throws std::bad_alloc when FFmpeg cannot allocate them.
-void attachQuantiserOffsets(AVFrame& frame, std::span<const QuantiserOffset> offsets);
-
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

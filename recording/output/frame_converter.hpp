@@ -5,10 +5,10 @@
 #include <span>
 #include <vector>
 
-#include "capture/ffmpeg/ffmpeg_handles.hpp"
 #include "capture/video_sink.hpp"
+#include "recording/output/ffmpeg_handles.hpp"
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 
 // Sides are even and at most this long (libx264's limit).
 inline constexpr int kMaxPictureSide = 16384;
@@ -29,12 +29,13 @@ class FrameConverter {
   // `target` must be a writable YUV420P frame of the converter's size. Throws
   // std::invalid_argument for an image it cannot read (no pixels, a bad size or stride, masks that
   // are empty, overlap or have gaps) and std::runtime_error when the scaler fails.
-  void convert(const PixelImage& image, AVFrame& target);
+  void convert(const capture::PixelImage& image, AVFrame& target);
   // Converts only `areas` (grown to whole 2x2 blocks, clipped to the picture; they may reach
   // outside it) and leaves the rest of `target` as it was. False, with nothing done, when the image
   // needs the scaler or its channels are not whole bytes: convert() it whole instead. Throws as
   // convert() does.
-  bool convertAreas(const PixelImage& image, AVFrame& target, std::span<const ImageArea> areas);
+  bool convertAreas(const capture::PixelImage& image, AVFrame& target,
+                    std::span<const capture::ImageArea> areas);
 
   // Whether an image of this size keeps its pixels where they are in the picture (not scaled).
   [[nodiscard]] bool fitsUnscaled(int imageWidth, int imageHeight) const;
@@ -45,7 +46,7 @@ class FrameConverter {
  private:
   void validateTarget(const AVFrame& target) const;
   void prepareScaler(int sourceWidth, int sourceHeight, AVPixelFormat sourceFormat);
-  void repack(const PixelImage& image);
+  void repack(const capture::PixelImage& image);
   void fillBlack(AVFrame& target) const;
 
   int width_;
@@ -54,9 +55,9 @@ class FrameConverter {
   int sourceWidth_ = 0;
   int sourceHeight_ = 0;
   AVPixelFormat sourceFormat_ = AV_PIX_FMT_NONE;
-  ImageArea fit_;  // where the scaled image lies in the picture
+  capture::ImageArea fit_;  // where the scaled image lies in the picture
   // Images whose masks match no packed format FFmpeg knows are repacked here first.
   std::vector<uint32_t> staging_;
 };
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

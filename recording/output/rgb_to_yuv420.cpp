@@ -1,4 +1,4 @@
-#include "capture/ffmpeg/rgb_to_yuv420.hpp"
+#include "recording/output/rgb_to_yuv420.hpp"
 
 #include <cstddef>
 #include <cstring>
@@ -12,7 +12,7 @@
 #define DARVO_VECTOR_CLONES
 #endif
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 namespace {
 
 // Coefficients in 1/2^15: BT.709 (Kr 0.2126, Kb 0.0722), full-range RGB in, Y in 16..235 and
@@ -66,14 +66,14 @@ inline void chroma(const uint8_t* top, const uint8_t* bottom, int x, ByteChannel
   const uint32_t e = pixelAt(bottom, 2 * x + 1);
   const int red = channel(a, c.redShift) + channel(b, c.redShift) + channel(d, c.redShift) +
                   channel(e, c.redShift);
-  const int green = channel(a, c.greenShift) + channel(b, c.greenShift) +
-                    channel(d, c.greenShift) + channel(e, c.greenShift);
+  const int green = channel(a, c.greenShift) + channel(b, c.greenShift) + channel(d, c.greenShift) +
+                    channel(e, c.greenShift);
   const int blue = channel(a, c.blueShift) + channel(b, c.blueShift) + channel(d, c.blueShift) +
                    channel(e, c.blueShift);
-  u[x] = static_cast<uint8_t>((kUr * red + kUg * green + kUb * blue + kChromaOffset) >>
-                              kChromaShift);
-  v[x] = static_cast<uint8_t>((kVr * red + kVg * green + kVb * blue + kChromaOffset) >>
-                              kChromaShift);
+  u[x] =
+      static_cast<uint8_t>((kUr * red + kUg * green + kUb * blue + kChromaOffset) >> kChromaShift);
+  v[x] =
+      static_cast<uint8_t>((kVr * red + kVg * green + kVb * blue + kChromaOffset) >> kChromaShift);
 }
 
 // One pair of rows: two rows of Y and one of U and V.
@@ -117,4 +117,4 @@ void convertToYuv420Bt709(const uint8_t* pixels, int stride, int width, int heig
   }
 }
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

@@ -1,13 +1,13 @@
-#include "capture/ffmpeg/picture_updates.hpp"
+#include "recording/output/picture_updates.hpp"
 
 #include <algorithm>
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 
-void PictureUpdates::addImage(std::optional<std::span<const ImageArea>> changes) {
+void PictureUpdates::addImage(std::optional<std::span<const capture::ImageArea>> changes) {
   ++latest_;
   if (changes) {
-    changes_.emplace_back(std::vector<ImageArea>(changes->begin(), changes->end()));
+    changes_.emplace_back(std::vector<capture::ImageArea>(changes->begin(), changes->end()));
   } else {
     changes_.emplace_back(std::nullopt);
   }
@@ -16,21 +16,22 @@ void PictureUpdates::addImage(std::optional<std::span<const ImageArea>> changes)
   }
 }
 
-std::optional<std::vector<ImageArea>> PictureUpdates::staleAreas(const void* picture) const {
+std::optional<std::vector<capture::ImageArea>> PictureUpdates::staleAreas(
+    const void* picture) const {
   const auto shown = shown_.find(picture);
   if (shown == shown_.end() || latest_ - shown->second > changes_.size()) {
     return std::nullopt;
   }
-  std::vector<ImageArea> areas;
+  std::vector<capture::ImageArea> areas;
   for (auto image = changes_.end() - static_cast<ptrdiff_t>(latest_ - shown->second);
        image != changes_.end(); ++image) {
     if (!*image) {
       return std::nullopt;
     }
-    for (const ImageArea& area : **image) {
+    for (const capture::ImageArea& area : **image) {
       // Toolkits often repaint nearly the same rectangle image after image: overlapping areas
       // are converted once, as the rectangle around both.
-      const auto overlaps = [&](const ImageArea& other) {
+      const auto overlaps = [&](const capture::ImageArea& other) {
         return area.x < other.x + other.width && other.x < area.x + area.width &&
                area.y < other.y + other.height && other.y < area.y + area.height;
       };
@@ -58,4 +59,4 @@ void PictureUpdates::forget(const void* picture) {
   shown_.erase(picture);
 }
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

@@ -7,7 +7,7 @@ extern "C" {
 #include <libavutil/rational.h>
 }
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 
 // Writes `duration` (in `timeBase`) into the header at the start of the MP4 file open for reading
 // and writing on `fd`: the movie's (mvhd, and mehd if there is one) and each track's (tkhd,
@@ -16,4 +16,4 @@ namespace darvo::capture::ffmpeg {
 // walk.
 void writeHeaderDuration(int fd, int64_t duration, AVRational timeBase);
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

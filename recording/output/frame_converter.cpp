@@ -1,4 +1,4 @@
-#include "capture/ffmpeg/frame_converter.hpp"
+#include "recording/output/frame_converter.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -8,9 +8,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "capture/ffmpeg/rgb_to_yuv420.hpp"
+#include "recording/output/rgb_to_yuv420.hpp"
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 namespace {
 
 bool isValidSide(int side) {
@@ -34,7 +34,7 @@ struct Channel {
   }
 };
 
-void validateMasks(const PixelImage& image) {
+void validateMasks(const capture::PixelImage& image) {
   for (const uint32_t mask : {image.redMask, image.greenMask, image.blueMask}) {
     // Contiguous: the mask shifted down is one less than a power of two.
     if (mask == 0 || !std::has_single_bit((mask >> std::countr_zero(mask)) + 1ULL)) {
@@ -47,7 +47,7 @@ void validateMasks(const PixelImage& image) {
   }
 }
 
-void validateImage(const PixelImage& image) {
+void validateImage(const capture::PixelImage& image) {
   if (image.data == nullptr) {
     throw std::invalid_argument("image has no pixels");
   }
@@ -64,7 +64,7 @@ void validateImage(const PixelImage& image) {
 }
 
 // The packed format whose bytes in memory match the masks; none when FFmpeg has no such format.
-AVPixelFormat packedFormat(const PixelImage& image) {
+AVPixelFormat packedFormat(const capture::PixelImage& image) {
   if constexpr (std::endian::native != std::endian::little) {
     return AV_PIX_FMT_NONE;
   }
@@ -87,7 +87,7 @@ AVPixelFormat packedFormat(const PixelImage& image) {
 }
 
 // Where each channel starts when every one is a whole byte of the pixel value; none otherwise.
-std::optional<ByteChannels> byteChannels(const PixelImage& image) {
+std::optional<ByteChannels> byteChannels(const capture::PixelImage& image) {
   const auto shiftOf = [](uint32_t mask) {
     const int shift = std::countr_zero(mask);
     return shift % 8 == 0 && mask >> shift == 0xffU ? shift : -1;
@@ -145,15 +145,15 @@ void FrameConverter::validateTarget(const AVFrame& target) const {
   }
 }
 
-bool FrameConverter::convertAreas(const PixelImage& image, AVFrame& target,
-                                  std::span<const ImageArea> areas) {
+bool FrameConverter::convertAreas(const capture::PixelImage& image, AVFrame& target,
+                                  std::span<const capture::ImageArea> areas) {
   validateImage(image);
   validateTarget(target);
   const auto channels = byteChannels(image);
   if (!fitsUnscaled(image.width, image.height) || !channels) {
     return false;
   }
-  for (const ImageArea& area : areas) {
+  for (const capture::ImageArea& area : areas) {
     if (area.width <= 0 || area.height <= 0) {
       continue;
     }
@@ -172,12 +172,12 @@ bool FrameConverter::convertAreas(const PixelImage& image, AVFrame& target,
   return true;
 }
 
-void FrameConverter::convert(const PixelImage& image, AVFrame& target) {
+void FrameConverter::convert(const capture::PixelImage& image, AVFrame& target) {
   validateImage(image);
   validateTarget(target);
   // The picture's sides are even: a window with an odd side loses its last column or row
   // rather than having every pixel moved by the scaler.
-  PixelImage source = image;
+  capture::PixelImage source = image;
   if (fitsUnscaled(image.width, image.height)) {
     source.width = width_;
     source.height = height_;
@@ -226,7 +226,7 @@ void FrameConverter::prepareScaler(int sourceWidth, int sourceHeight, AVPixelFor
   // The largest even-sided rectangle of the source's shape that fits, centred.
   const int64_t w = sourceWidth;
   const int64_t h = sourceHeight;
-  ImageArea fit;
+  capture::ImageArea fit;
   if (w * height_ >= h * width_) {
     fit.width = width_;
     fit.height = static_cast<int>((h * width_ + w) / (2 * w) * 2);
@@ -258,7 +258,7 @@ void FrameConverter::prepareScaler(int sourceWidth, int sourceHeight, AVPixelFor
   sourceFormat_ = sourceFormat;
 }
 
-void FrameConverter::repack(const PixelImage& image) {
+void FrameConverter::repack(const capture::PixelImage& image) {
   const Channel red(image.redMask);
   const Channel green(image.greenMask);
   const Channel blue(image.blueMask);
@@ -287,4 +287,4 @@ void FrameConverter::fillBlack(AVFrame& target) const {
   }
 }
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

@@ -8,7 +8,7 @@
 
 #include <cstdint>
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 
 // Where each channel's 8 bits start in a native 32-bit pixel value (0, 8, 16 or 24).
 struct ByteChannels {
@@ -27,4 +27,4 @@ struct Yuv420Target {
 void convertToYuv420Bt709(const uint8_t* pixels, int stride, int width, int height,
                           ByteChannels channels, const Yuv420Target& target);
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

@@ -1,4 +1,4 @@
-#include "capture/ffmpeg/mp4_header.hpp"
+#include "recording/output/mp4_header.hpp"
 
 #include <sys/types.h>
 #include <unistd.h>
@@ -14,7 +14,7 @@ extern "C" {
 #include <libavutil/mathematics.h>
 }
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 namespace {
 
 // Ours holds one track and no samples (they are all in fragments): a few hundred bytes.
@@ -185,4 +185,4 @@ void writeHeaderDuration(int fd, int64_t duration, AVRational timeBase) {
   writeAt(fd, moov.data(), moov.size(), offset);
 }
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

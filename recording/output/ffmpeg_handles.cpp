@@ -1,4 +1,4 @@
-#include "capture/ffmpeg/ffmpeg_handles.hpp"
+#include "recording/output/ffmpeg_handles.hpp"
 
 #include <cerrno>
 
@@ -7,7 +7,7 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 
 void silenceLogging() {
   av_log_set_level(AV_LOG_QUIET);
@@ -28,4 +28,4 @@ int UniqueFd::close() {
   return result == 0 ? 0 : errno;
 }
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

@@ -1,11 +1,11 @@
-#include "capture/ffmpeg/ffmpeg_recording_output.hpp"
+#include "recording/output/mp4_recording_output.hpp"
 
 #include <algorithm>
 #include <exception>
 #include <stdexcept>
 #include <utility>
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 namespace {
 
 using Ticks = std::chrono::duration<int64_t, std::ratio<1, kTimeBase.den>>;
@@ -18,9 +18,9 @@ constexpr int64_t kShortestSpacing = kLatestFrameDuration / 2;
 
 }  // namespace
 
-FfmpegRecordingOutput::FfmpegRecordingOutput(RecordingOutputConfiguration configuration,
-                                             std::shared_ptr<RecordingOutputDelegate> delegate,
-                                             EncoderSettings settings)
+Mp4RecordingOutput::Mp4RecordingOutput(capture::RecordingOutputConfiguration configuration,
+                                       std::shared_ptr<capture::RecordingOutputDelegate> delegate,
+                                       EncoderSettings settings)
     : configuration_(std::move(configuration)),
       delegate_(std::move(delegate)),
       settings_(std::move(settings)) {
@@ -31,7 +31,7 @@ FfmpegRecordingOutput::FfmpegRecordingOutput(RecordingOutputConfiguration config
   thread_ = std::thread([this] { run(); });
 }
 
-FfmpegRecordingOutput::~FfmpegRecordingOutput() {
+Mp4RecordingOutput::~Mp4RecordingOutput() {
   {
     const std::lock_guard lock(mutex_);
     // Once its end was requested, the file is completed whoever lets go of the output.
@@ -46,20 +46,20 @@ FfmpegRecordingOutput::~FfmpegRecordingOutput() {
   }
 }
 
-double FfmpegRecordingOutput::recordedDuration() const {
+double Mp4RecordingOutput::recordedDuration() const {
   return progress_.secondsWritten.load();
 }
 
-int64_t FfmpegRecordingOutput::recordedFileSize() const {
+int64_t Mp4RecordingOutput::recordedFileSize() const {
   return progress_.bytesWritten.load();
 }
 
-std::string FfmpegRecordingOutput::failureReason() const {
+std::string Mp4RecordingOutput::failureReason() const {
   const std::lock_guard lock(mutex_);
   return failureReason_;
 }
 
-void FfmpegRecordingOutput::prepare(int width, int height) {
+void Mp4RecordingOutput::prepare(int width, int height) {
   std::optional<OutputFailure> failure;
   try {
     if (converter_) {
@@ -71,9 +71,9 @@ void FfmpegRecordingOutput::prepare(int width, int height) {
       pool_.push_back(allocatePicture(width, height));
     }
   } catch (const std::invalid_argument& error) {
-    failure.emplace(kEncoderCode, error.what());
+    failure.emplace(capture::kEncoderCode, error.what());
   } catch (const std::exception& error) {
-    failure.emplace(kInternalErrorCode, error.what());
+    failure.emplace(capture::kInternalErrorCode, error.what());
   }
   {
     const std::lock_guard lock(mutex_);
@@ -89,12 +89,12 @@ void FfmpegRecordingOutput::prepare(int width, int height) {
   wake_.notify_one();
 }
 
-bool FfmpegRecordingOutput::acceptsFramesLocked() const {
+bool Mp4RecordingOutput::acceptsFramesLocked() const {
   return prepared_ && !endRequested_ && !threadEnded_ && queueCount_ < kQueueCapacity &&
          !free_.empty();
 }
 
-bool FfmpegRecordingOutput::hasRoom() {
+bool Mp4RecordingOutput::hasRoom() {
   const std::lock_guard lock(mutex_);
   if (acceptsFramesLocked()) {
     return true;
@@ -103,14 +103,16 @@ bool FfmpegRecordingOutput::hasRoom() {
   return false;
 }
 
-void FfmpegRecordingOutput::dropFrame(AVFrame* frame) {
+void Mp4RecordingOutput::dropFrame(AVFrame* frame) {
   const std::lock_guard lock(mutex_);
   free_.push_back(frame);
   ++dropped_;
 }
 
-void FfmpegRecordingOutput::submit(const PixelImage& image, CaptureClock::time_point capturedAt) {
-  // Every image counts, dropped or not: the pictures catch up on its changes.
+void Mp4RecordingOutput::submit(const capture::PixelImage& image,
+                                capture::CaptureClock::time_point capturedAt) {
+  // Every image counts, dropped or not: the pictures catch up on its changes. Scaled, an image
+  // may change any picture's pixel.
   const bool unscaled = converter_ && converter_->fitsUnscaled(image.width, image.height);
   updates_.addImage(unscaled ? image.changedAreas : std::nullopt);
   AVFrame* frame = nullptr;
@@ -124,12 +126,13 @@ void FfmpegRecordingOutput::submit(const PixelImage& image, CaptureClock::time_p
     free_.pop_back();
   }
   // Converted outside the lock: this is the costly part and the encoder must not wait for it.
+  // Images dropped since the picture queued last count too: libx264 compares with that one.
+  std::optional<std::vector<capture::ImageArea>> sinceQueued;
   try {
-    // FFmpeg may still hold a reference to a picture it encoded; never draw under it.
-    if (av_frame_make_writable(frame) < 0) {
-      throw std::bad_alloc();
-    }
     const auto stale = updates_.staleAreas(frame);
+    if (lastQueued_ != nullptr) {
+      sinceQueued = updates_.staleAreas(lastQueued_);
+    }
     updates_.forget(frame);  // until it is drawn
     if (!stale || !converter_->convertAreas(image, *frame, *stale)) {
       converter_->convert(image, *frame);
@@ -149,18 +152,14 @@ void FfmpegRecordingOutput::submit(const PixelImage& image, CaptureClock::time_p
     Item& item = queue_[(queueHead_ + queueCount_) % kQueueCapacity];
     item.frame = frame;
     item.capturedAt = capturedAt;
-    item.changedAreas.clear();
-    if (unscaled && image.changedAreas) {
-      item.changedAreas.assign(image.changedAreas->begin(), image.changedAreas->end());
-    } else {
-      item.changedAreas.push_back({0, 0, frame->width, frame->height});  // anywhere
-    }
+    item.changedAreas = std::move(sinceQueued);
     ++queueCount_;
   }
+  lastQueued_ = frame;
   wake_.notify_one();
 }
 
-void FfmpegRecordingOutput::endOfStream(CaptureClock::time_point at) {
+void Mp4RecordingOutput::endOfStream(capture::CaptureClock::time_point at) {
   {
     const std::lock_guard lock(mutex_);
     if (endRequested_) {
@@ -172,20 +171,20 @@ void FfmpegRecordingOutput::endOfStream(CaptureClock::time_point at) {
   wake_.notify_one();
 }
 
-void FfmpegRecordingOutput::run() {
-  std::optional<CaptureError> failure;
+void Mp4RecordingOutput::run() {
+  std::optional<capture::CaptureError> failure;
   bool finished = false;
   std::string reason;
   try {
     finished = encodeUntilEnd();
   } catch (const OutputFailure& error) {
-    failure = streamError(error.code());
+    failure = capture::streamError(error.code());
     reason = error.what();
   } catch (const std::exception& error) {
-    failure = CaptureError{kStreamErrorDomain, kInternalErrorCode};
+    failure = capture::CaptureError{capture::kStreamErrorDomain, capture::kInternalErrorCode};
     reason = error.what();
   } catch (...) {
-    failure = CaptureError{kStreamErrorDomain, kInternalErrorCode};
+    failure = capture::CaptureError{capture::kStreamErrorDomain, capture::kInternalErrorCode};
     reason = "unknown exception";
   }
   writer_.reset();  // closes the file before anyone hears of it
@@ -198,7 +197,7 @@ void FfmpegRecordingOutput::run() {
     return;  // told to quit: nobody is waiting for a report
   }
   // The delegate may destroy this output: only locals from here on.
-  const std::shared_ptr<RecordingOutputDelegate> delegate = delegate_;
+  const std::shared_ptr<capture::RecordingOutputDelegate> delegate = delegate_;
   try {
     if (failure) {
       delegate->recordingOutputDidFail(*failure);
@@ -210,7 +209,7 @@ void FfmpegRecordingOutput::run() {
   }
 }
 
-bool FfmpegRecordingOutput::encodeUntilEnd() {
+bool Mp4RecordingOutput::encodeUntilEnd() {
   std::unique_lock lock(mutex_);
   while (true) {
     if (quit_) {
@@ -227,32 +226,36 @@ bool FfmpegRecordingOutput::encodeUntilEnd() {
       encodeCaptured(item);
       lock.lock();
     } else if (endRequested_) {
-      const CaptureClock::time_point at = endAt_;
+      const capture::CaptureClock::time_point at = endAt_;
       lock.unlock();
       finishSegment(at);
       return true;
     } else if (!writer_) {
       wake_.wait(lock);
-    } else if (const auto deadline = lastTime_ + kRepeatInterval; CaptureClock::now() < deadline) {
+    } else if (const auto deadline = lastTime_ + kRepeatInterval;
+               capture::CaptureClock::now() < deadline) {
       wake_.wait_until(lock, deadline);
     } else {
       lock.unlock();
-      repeatUntil(CaptureClock::now());
+      repeatUntil(capture::CaptureClock::now());
       lock.lock();
     }
   }
 }
 
-void FfmpegRecordingOutput::encodeCaptured(const Item& item) {
+void Mp4RecordingOutput::encodeCaptured(const Item& item) {
   const bool firstFrame = !writer_;
   if (firstFrame) {
     writer_.emplace(configuration_.outputPath, item.frame->width, item.frame->height, settings_,
                     progress_);
-    quantiser_.emplace(item.frame->width, item.frame->height);
+    planner_.emplace(item.frame->width, item.frame->height, settings_);
     firstTime_ = item.capturedAt;
     lastTime_ = item.capturedAt;
   }
-  encodeAt(*item.frame, item.capturedAt, item.changedAreas);
+  encodeAt(*item.frame, item.capturedAt,
+           item.changedAreas
+               ? std::optional<std::span<const capture::ImageArea>>(*item.changedAreas)
+               : std::nullopt);
   if (lastFrame_ != nullptr) {
     const std::lock_guard lock(mutex_);
     free_.push_back(lastFrame_);
@@ -270,37 +273,37 @@ void FfmpegRecordingOutput::encodeCaptured(const Item& item) {
   }
 }
 
-void FfmpegRecordingOutput::encodeAt(AVFrame& frame, CaptureClock::time_point time,
-                                     std::span<const ImageArea> changedAreas) {
+void Mp4RecordingOutput::encodeAt(AVFrame& frame, capture::CaptureClock::time_point time,
+                                  std::optional<std::span<const capture::ImageArea>> changedAreas) {
   // Timestamps must increase even when capture times repeat or step back.
   int64_t pts =
       std::max(std::chrono::duration_cast<Ticks>(time - firstTime_).count(), lastPts_ + 1);
   // The early fragment's single frame was given the default duration; if the next frame comes
   // later, the muxer would pull it forward to that end. The same picture fills the gap instead.
   if (bridgeAt_ >= 0 && pts - bridgeAt_ >= kShortestSpacing) {
-    encodePicture(*lastFrame_, bridgeAt_, {});
+    encodePicture(*lastFrame_, bridgeAt_, std::span<const capture::ImageArea>());
   }
   bridgeAt_ = -1;
   encodePicture(frame, std::max(pts, lastPts_ + 1), changedAreas);
   lastTime_ = std::max(lastTime_, time);
 }
 
-void FfmpegRecordingOutput::encodePicture(AVFrame& frame, int64_t pts,
-                                          std::span<const ImageArea> changedAreas) {
-  const auto time = firstTime_ + std::chrono::duration_cast<CaptureClock::duration>(Ticks(pts));
-  attachQuantiserOffsets(frame, quantiser_->next(changedAreas, lastFrame_, frame, time));
-  writer_->encode(frame, pts);
+void Mp4RecordingOutput::encodePicture(
+    AVFrame& frame, int64_t pts, std::optional<std::span<const capture::ImageArea>> changedAreas) {
+  const auto time =
+      firstTime_ + std::chrono::duration_cast<capture::CaptureClock::duration>(Ticks(pts));
+  writer_->encode(frame, pts, planner_->next(changedAreas, lastFrame_, frame, time));
   lastPts_ = pts;
 }
 
-void FfmpegRecordingOutput::repeatUntil(CaptureClock::time_point time) {
+void Mp4RecordingOutput::repeatUntil(capture::CaptureClock::time_point time) {
   while (time - lastTime_ >= kRepeatInterval) {
     encodeAt(*lastFrame_,
              time - lastTime_ > kLongestFilledGap ? time : lastTime_ + kRepeatInterval);
   }
 }
 
-void FfmpegRecordingOutput::finishSegment(CaptureClock::time_point at) {
+void Mp4RecordingOutput::finishSegment(capture::CaptureClock::time_point at) {
   if (!writer_) {
     return;  // no frame ever came: no file
   }
@@ -311,4 +314,4 @@ void FfmpegRecordingOutput::finishSegment(CaptureClock::time_point at) {
   writer_->finish();
 }
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

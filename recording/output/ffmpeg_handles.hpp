@@ -16,19 +16,14 @@ extern "C" {
 
 #include <unistd.h>
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 
-// FFmpeg and libx264 print to standard error by default; nothing may reach it. Call before any
-// other FFmpeg function (the entry point and the tests do).
+// FFmpeg prints to standard error by default; nothing may reach it. Call before any other
+// FFmpeg function (the entry point and the tests do). libx264 is given a logger of its own.
 void silenceLogging();
 
 // FFmpeg's text for an AVERROR code.
 std::string errorText(int averror);
-
-struct CodecContextDeleter {
-  void operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-};
-using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 
 // Frees the muxer only; its custom AVIOContext has an owner of its own.
 struct FormatContextDeleter {
@@ -102,4 +97,4 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

@@ -1,4 +1,4 @@
-// The recording output of the X11 capture: frames from the capture thread are converted, queued
+// The recording output: frames from a capture thread (X11's, or PipeWire's) are converted, queued
 // and encoded on a thread of its own into one fragmented H.264 MP4 file.
 #pragma once
 
@@ -16,29 +16,29 @@
 #include <vector>
 
 #include "capture/capture.hpp"
-#include "capture/ffmpeg/ffmpeg_handles.hpp"
-#include "capture/ffmpeg/frame_converter.hpp"
-#include "capture/ffmpeg/moving_areas.hpp"
-#include "capture/ffmpeg/picture_updates.hpp"
-#include "capture/ffmpeg/segment_writer.hpp"
 #include "capture/video_sink.hpp"
+#include "recording/output/ffmpeg_handles.hpp"
+#include "recording/output/frame_converter.hpp"
+#include "recording/output/picture_plan.hpp"
+#include "recording/output/picture_updates.hpp"
+#include "recording/output/segment_writer.hpp"
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 
-class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
+class Mp4RecordingOutput final : public capture::RecordingOutput, public capture::VideoSink {
  public:
   static constexpr int kQueueCapacity = 3;
   // While no frame comes, the last picture is written again this often.
   static constexpr std::chrono::seconds kRepeatInterval{1};
 
-  FfmpegRecordingOutput(RecordingOutputConfiguration configuration,
-                        std::shared_ptr<RecordingOutputDelegate> delegate,
-                        EncoderSettings settings = {});
+  Mp4RecordingOutput(capture::RecordingOutputConfiguration configuration,
+                     std::shared_ptr<capture::RecordingOutputDelegate> delegate,
+                     EncoderSettings settings = {});
   // Waits for the file to be completed and reported when endOfStream() came; otherwise stops the
   // encoder thread without completing the file (what is written stays playable).
-  ~FfmpegRecordingOutput() override;
-  FfmpegRecordingOutput(const FfmpegRecordingOutput&) = delete;
-  FfmpegRecordingOutput& operator=(const FfmpegRecordingOutput&) = delete;
+  ~Mp4RecordingOutput() override;
+  Mp4RecordingOutput(const Mp4RecordingOutput&) = delete;
+  Mp4RecordingOutput& operator=(const Mp4RecordingOutput&) = delete;
 
   // Any thread.
   [[nodiscard]] double recordedDuration() const override;
@@ -52,33 +52,38 @@ class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
   // Capture thread. A size that is odd or out of range makes the output fail (kEncoderCode).
   void prepare(int width, int height) override;
   bool hasRoom() override;
-  void submit(const PixelImage& image, CaptureClock::time_point capturedAt) override;
+  void submit(const capture::PixelImage& image,
+              capture::CaptureClock::time_point capturedAt) override;
   // Any thread; takes the lock, so a frame submitted after it is dropped.
-  void endOfStream(CaptureClock::time_point at) override;
+  void endOfStream(capture::CaptureClock::time_point at) override;
 
  private:
   struct Item {
     AVFrame* frame = nullptr;
-    CaptureClock::time_point capturedAt;
-    std::vector<ImageArea> changedAreas;  // where it may differ from the previous picture
+    capture::CaptureClock::time_point capturedAt;
+    // Where it may differ from the picture queued before it; nullopt when that is not known.
+    std::optional<std::vector<capture::ImageArea>> changedAreas;
   };
 
   // Encoder thread.
   void run();
   bool encodeUntilEnd();
   void encodeCaptured(const Item& item);
-  void encodeAt(AVFrame& frame, CaptureClock::time_point time,
-                std::span<const ImageArea> changedAreas = {});
-  void encodePicture(AVFrame& frame, int64_t pts, std::span<const ImageArea> changedAreas);
-  void repeatUntil(CaptureClock::time_point time);
-  void finishSegment(CaptureClock::time_point at);
+  // `changedAreas`: as Item's; by default nothing changed (the same picture again).
+  void encodeAt(AVFrame& frame, capture::CaptureClock::time_point time,
+                std::optional<std::span<const capture::ImageArea>> changedAreas =
+                    std::span<const capture::ImageArea>());
+  void encodePicture(AVFrame& frame, int64_t pts,
+                     std::optional<std::span<const capture::ImageArea>> changedAreas);
+  void repeatUntil(capture::CaptureClock::time_point time);
+  void finishSegment(capture::CaptureClock::time_point at);
 
   // Capture thread; takes the lock.
   bool acceptsFramesLocked() const;
   void dropFrame(AVFrame* frame);
 
-  const RecordingOutputConfiguration configuration_;
-  const std::shared_ptr<RecordingOutputDelegate> delegate_;
+  const capture::RecordingOutputConfiguration configuration_;
+  const std::shared_ptr<capture::RecordingOutputDelegate> delegate_;
   const EncoderSettings settings_;
   SegmentProgress progress_;
   std::atomic<int64_t> dropped_{0};
@@ -86,7 +91,8 @@ class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
   // Capture thread only.
   std::optional<FrameConverter> converter_;
   PictureUpdates updates_;
-  std::vector<FramePtr> pool_;  // every picture; allocated once in prepare()
+  std::vector<FramePtr> pool_;           // every picture; allocated once in prepare()
+  const AVFrame* lastQueued_ = nullptr;  // the newest picture queued: never free
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
@@ -97,7 +103,7 @@ class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
   int queueCount_ = 0;
   bool prepared_ = false;
   bool endRequested_ = false;
-  CaptureClock::time_point endAt_;
+  capture::CaptureClock::time_point endAt_;
   bool quit_ = false;
   bool threadEnded_ = false;
   std::optional<OutputFailure> pendingFailure_;  // found on the capture thread, reported by ours
@@ -105,9 +111,9 @@ class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
 
   // Encoder thread only.
   std::optional<SegmentWriter> writer_;
-  std::optional<MovingAreaQuantiser> quantiser_;
-  CaptureClock::time_point firstTime_;
-  CaptureClock::time_point lastTime_;
+  std::optional<PicturePlanner> planner_;
+  capture::CaptureClock::time_point firstTime_;
+  capture::CaptureClock::time_point lastTime_;
   int64_t lastPts_ = -1;
   AVFrame* lastFrame_ = nullptr;
   bool startReported_ = false;
@@ -116,4 +122,4 @@ class FfmpegRecordingOutput final : public RecordingOutput, public VideoSink {
   std::thread thread_;  // last: starts once everything above exists
 };
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output

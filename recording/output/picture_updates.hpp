@@ -12,7 +12,7 @@
 
 #include "capture/video_sink.hpp"
 
-namespace darvo::capture::ffmpeg {
+namespace darvo::recording::output {
 
 class PictureUpdates {
  public:
@@ -20,18 +20,20 @@ class PictureUpdates {
   static constexpr size_t kRemembered = 8;
 
   // The next image, with what changed since the one before it; nullopt when that is not known.
-  void addImage(std::optional<std::span<const ImageArea>> changes);
+  void addImage(std::optional<std::span<const capture::ImageArea>> changes);
   // Where `picture` may differ from the latest image; nullopt when anywhere.
-  [[nodiscard]] std::optional<std::vector<ImageArea>> staleAreas(const void* picture) const;
+  [[nodiscard]] std::optional<std::vector<capture::ImageArea>> staleAreas(
+      const void* picture) const;
   // `picture` shows the latest image now.
   void showsLatest(const void* picture);
   // What `picture` shows is not known (it is being drawn, or the drawing failed).
   void forget(const void* picture);
 
  private:
-  uint64_t latest_ = 0;                                        // images added so far
-  std::deque<std::optional<std::vector<ImageArea>>> changes_;  // of the latest images, oldest first
+  uint64_t latest_ = 0;  // images added so far
+  std::deque<std::optional<std::vector<capture::ImageArea>>>
+      changes_;  // of the latest images, oldest first
   std::unordered_map<const void*, uint64_t> shown_;
 };
 
-}  // namespace darvo::capture::ffmpeg
+}  // namespace darvo::recording::output
