@@ -37,12 +37,13 @@ ImageArea areaOf(const spa_region& region) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
 
-const spa_pod* videoFormat(spa_pod_builder& builder, bool atMost15) {
+// `fastest`: the most frames a second asked for; 0 for no limit.
+const spa_pod* videoFormat(spa_pod_builder& builder, int fastest) {
   spa_rectangle size{320, 240};
   spa_rectangle smallest{1, 1};
   spa_rectangle largest{kLongestSide, kLongestSide};
   spa_fraction variable{0, 1};
-  spa_fraction fastest{360, 1};
+  spa_fraction quickest{360, 1};
   spa_pod_frame object{};
   spa_pod_builder_push_object(&builder, &object, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
   spa_pod_builder_add(
@@ -51,12 +52,13 @@ const spa_pod* videoFormat(spa_pod_builder& builder, bool atMost15) {
       SPA_POD_CHOICE_ENUM_Id(5, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA,
                              SPA_VIDEO_FORMAT_RGBx, SPA_VIDEO_FORMAT_RGBA),
       SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &smallest, &largest),
-      SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&variable, &variable, &fastest), 0);
-  if (atMost15) {
-    spa_fraction fifteen{15, 1};
+      SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&variable, &variable, &quickest),
+      0);
+  if (fastest > 0) {
+    spa_fraction most{static_cast<uint32_t>(fastest), 1};
     spa_fraction slowest{1, 1};
     spa_pod_builder_add(&builder, SPA_FORMAT_VIDEO_maxFramerate,
-                        SPA_POD_CHOICE_RANGE_Fraction(&fifteen, &slowest, &fifteen), 0);
+                        SPA_POD_CHOICE_RANGE_Fraction(&most, &slowest, &most), 0);
   }
   return static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &object));
 }
@@ -119,11 +121,11 @@ StreamBuffer describeBuffer(const spa_buffer& buffer, const uint8_t* pixels, int
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wpedantic"
 
-FormatParams::FormatParams() {
+FormatParams::FormatParams(int fastest) {
   spa_pod_builder builder =
       SPA_POD_BUILDER_INIT(storage_.data(), static_cast<uint32_t>(storage_.size()));
-  pods_[count_++] = videoFormat(builder, true);
-  pods_[count_++] = videoFormat(builder, false);
+  pods_[count_++] = videoFormat(builder, fastest);
+  pods_[count_++] = videoFormat(builder, 0);
 }
 
 BufferParams::BufferParams() {

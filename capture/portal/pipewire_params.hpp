@@ -41,10 +41,11 @@ class StreamParams {
 };
 
 // The formats asked for at connection: raw video in BGRx, BGRA, RGBx or RGBA, of any size, at
-// most 15 frames a second (and, should a compositor refuse that, at whatever rate it sends).
+// most `fastest` frames a second (and, should a compositor refuse that, at whatever rate it
+// sends).
 class FormatParams : public StreamParams {
  public:
-  FormatParams();
+  explicit FormatParams(int fastest);
 };
 
 // Once the format is agreed: buffers of memory we can map (shared memory, memfd, DMA-BUF), with

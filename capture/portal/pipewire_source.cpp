@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <mutex>
+#include <string_view>
 #include <utility>
 
 #include <pipewire/pipewire.h>
@@ -28,6 +29,13 @@ constexpr auto kEndGracePeriod = std::chrono::milliseconds(500);
 // start, and after the compositor changed the format (a window's new size).
 constexpr auto kFirstPictureWait = std::chrono::milliseconds(1000);
 constexpr auto kNewFormatPictureWait = std::chrono::milliseconds(100);
+// The most pictures a second the compositor is asked for: the recording's rate, which Mutter
+// keeps to by sending later. KWin 5.27 drops a picture that comes sooner than that after the one
+// before, so that a window drawn 30 times a second came 10 to 12 times: its streams are asked for
+// twice the rate, and the intake keeps the newest picture of each interval.
+constexpr int kMostPicturesASecond = 15;
+constexpr int kMostPicturesASecondFromKWin = 2 * kMostPicturesASecond;
+constexpr std::string_view kKWinNodeName = "kwin_wayland";
 
 timespec after(CaptureClock::duration wait) {
   const auto nanoseconds =
@@ -61,6 +69,8 @@ struct PipeWireSource::Loop {
   pw_stream* stream = nullptr;
   pw_registry* registry = nullptr;
   uint32_t node = 0;
+  int fastest = kMostPicturesASecond;  // what the stream asks for once connected
+  int registrySync = -1;  // the core's answer to this says the registry has told all it knows
   spa_hook coreListener{};
   spa_hook streamListener{};
   spa_hook registryListener{};
@@ -91,6 +101,7 @@ struct PipeWireSource::Loop {
   // Keeps the picture of one buffer in the intake; whether it had one.
   bool take(const pw_buffer& queued);
   void deliver();
+  void connect();
   void onStateChanged(pw_stream_state old, pw_stream_state state);
   void onNoPicture();
   void onNodeRemoved();
@@ -142,6 +153,19 @@ void onCoreError(void* data, uint32_t id, int /*seq*/, int /*result*/, const cha
   loop.onStateChanged(PW_STREAM_STATE_STREAMING, PW_STREAM_STATE_ERROR);
 }
 
+void onCoreDone(void* data, uint32_t id, int seq) {
+  auto& loop = loopOf(data);
+  if (id == PW_ID_CORE && seq == loop.registrySync) loop.connect();
+}
+
+void onGlobal(void* data, uint32_t id, uint32_t /*permissions*/, const char* /*type*/,
+              uint32_t /*version*/, const spa_dict* properties) {
+  auto& loop = loopOf(data);
+  if (id != loop.node || properties == nullptr) return;
+  const char* name = spa_dict_lookup(properties, PW_KEY_NODE_NAME);
+  if (name != nullptr && name == kKWinNodeName) loop.fastest = kMostPicturesASecondFromKWin;
+}
+
 void onGlobalRemoved(void* data, uint32_t id) {
   auto& loop = loopOf(data);
   if (id == loop.node) loop.onNodeRemoved();
@@ -180,17 +204,34 @@ const pw_core_events kCoreEvents = [] {
   pw_core_events events{};
   events.version = PW_VERSION_CORE_EVENTS;
   events.error = onCoreError;
+  events.done = onCoreDone;
   return events;
 }();
 
 const pw_registry_events kRegistryEvents = [] {
   pw_registry_events events{};
   events.version = PW_VERSION_REGISTRY_EVENTS;
+  events.global = onGlobal;
   events.global_remove = onGlobalRemoved;
   return events;
 }();
 
 }  // namespace
+
+// Once the registry has said who sends the node (or that it does not say).
+void PipeWireSource::Loop::connect() {
+  FormatParams formats(fastest);
+  if (pw_stream_connect(
+          stream, PW_DIRECTION_INPUT, node,
+          // Never linked to another node once this one is gone: that would be another source.
+          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
+                                       PW_STREAM_FLAG_DONT_RECONNECT),
+          formats.pods().data(), formats.pods().size()) < 0) {
+    failed = true;
+    announceReady(std::nullopt);
+    armGrace();
+  }
+}
 
 void PipeWireSource::Loop::onFormat(const spa_pod* format) {
   const auto parsed = parseVideoFormat(format);
@@ -360,7 +401,8 @@ std::shared_ptr<PipeWireSource> PipeWireSource::start(int pipewire, uint32_t nod
     return nullptr;
   }
   pw_core_add_listener(loop.core, &loop.coreListener, &kCoreEvents, &loop);
-  // The node's removal from the registry is the one sign that a cast ended without a word.
+  // The node's removal from the registry is the one sign that a cast ended without a word; its
+  // announcement says which compositor sends it.
   loop.node = node;
   loop.registry = pw_core_get_registry(loop.core, PW_VERSION_REGISTRY, 0);
   if (loop.registry == nullptr) return nullptr;
@@ -374,16 +416,10 @@ std::shared_ptr<PipeWireSource> PipeWireSource::start(int pipewire, uint32_t nod
   loop.grace = pw_loop_add_timer(events, onGraceTimer, &loop);
   loop.attached = pw_loop_add_event(events, onAttached, &loop);
   loop.nudge = pw_loop_add_timer(events, onNudgeTimer, &loop);
-  FormatParams formats;
+  // The stream connects once the registry has said who sends the node (Loop::connect).
+  loop.registrySync = pw_core_sync(loop.core, PW_ID_CORE, 0);
   if (loop.pacing == nullptr || loop.grace == nullptr || loop.attached == nullptr ||
-      loop.nudge == nullptr ||
-      pw_stream_connect(
-          loop.stream, PW_DIRECTION_INPUT, node,
-          // Never linked to another node once this one is gone: that would be another source.
-          static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS |
-                                       PW_STREAM_FLAG_DONT_RECONNECT),
-          formats.pods().data(), formats.pods().size()) < 0 ||
-      pw_thread_loop_start(loop.thread) < 0) {
+      loop.nudge == nullptr || loop.registrySync < 0 || pw_thread_loop_start(loop.thread) < 0) {
     return nullptr;
   }
   return source;
