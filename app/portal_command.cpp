@@ -85,10 +85,8 @@ class PortalCommand {
 // Service objects the recorder uses for the rest of the process; never destroyed.
 std::unique_ptr<PortalCaptureService> portalService;
 
-}  // namespace
-
-asio::awaitable<void> portalTopLevelTask(asio::io_context& mainQueue,
-                                         std::vector<std::string> arguments) {
+// Internal, like the types its frame holds.
+asio::awaitable<void> portalTask(asio::io_context& mainQueue, std::vector<std::string> arguments) {
   auto checked = checkPortalRecordCommand(arguments);
   if (const auto* error = std::get_if<CommandError>(&checked)) fail(error->code);
   const auto& request = std::get<PortalRecordRequest>(checked);
@@ -130,6 +128,13 @@ asio::awaitable<void> portalTopLevelTask(asio::io_context& mainQueue,
       [command](const std::shared_ptr<recording::WindowRecorder>& recorder) {
         command->recorderStarted(recorder);
       });
+}
+
+}  // namespace
+
+asio::awaitable<void> portalTopLevelTask(asio::io_context& mainQueue,
+                                         std::vector<std::string> arguments) {
+  return portalTask(mainQueue, std::move(arguments));
 }
 
 }  // namespace darvo::app
