@@ -7,8 +7,8 @@ import subprocess
 import time
 import unittest
 
-from harness import PAUSED, SEGMENT_ONE, ONSCREEN, close_colour, probe_video, summary
-from wayland_case import COLOUR, OFFSCREEN, KdeDesktop, WaylandCase
+from harness import OFFSCREEN, PAUSED, SEGMENT_ONE, ONSCREEN, close_colour, probe_video, summary
+from wayland_case import COLOUR, KdeDesktop, WaylandCase
 
 
 def colour_at_time(path, x, y, seconds):
@@ -80,11 +80,7 @@ class KdeRecordings(WaylandCase):
         self.assertEqual(len(self.desktop.chooser_dialogs()), asked + 1)
         time.sleep(1)
         window.command("close")
-        line = recording.expect_line(".*")
-        if line != summary("source_ended", "window_closed"):
-            self.assertRegex(line, OFFSCREEN)
-            recording.expect_line(summary("source_ended", "window_closed"))
-        self.assertEqual(recording.expect_exit(), 1)
+        self.expect_source_end(recording, "window_closed")
         self.assertGreater(probe_video(self.path())["frames"], 10)
         # Once it is closed, the token of that window asks again.
         self.window()

@@ -8,7 +8,7 @@ import subprocess
 import sys
 import unittest
 
-from harness import HELPER, SOURCE, Recording, read_line
+from harness import HELPER, OFFSCREEN, SOURCE, Recording, read_line, summary
 
 sys.path.insert(0, os.path.join(SOURCE, "tools"))
 # Tools of the demo and the bench too.
@@ -20,7 +20,6 @@ from sway_desktop import SwayDesktop  # noqa: E402,F401
 GTK_WINDOW = os.path.join(SOURCE, "tools/darvo-test-gtk-window")
 COLOUR = "d02080"
 SOURCE_LINE = r'\{"event":"source","restoreToken":"[^"]+"\}'
-OFFSCREEN = r'\{"atSeconds":[0-9.e+-]+,"event":"offscreen"\}'
 CANCELLED = '{"error":"capture_cancelled"}'
 UNAVAILABLE = '{"error":"capture_unavailable"}'
 _titles = itertools.count()
@@ -106,6 +105,15 @@ class WaylandCase(unittest.TestCase):
         token = json.loads(recording.expect_line(SOURCE_LINE))["restoreToken"]
         recording.expect_ready()
         return token
+
+    def expect_source_end(self, recording, detail, timeout=10):
+        """The source's end: the summary, perhaps after an offscreen line (which of the
+        window's watchers sees it first is a race); status 1."""
+        line = recording.expect_line(".*", timeout=timeout)
+        if line != summary("source_ended", detail):
+            self.assertRegex(line, OFFSCREEN)
+            recording.expect_line(summary("source_ended", detail), timeout=timeout)
+        self.assertEqual(recording.expect_exit(), 1)
 
     def run_helper(self, *words, **environment):
         """The helper run to its end, its standard input open (its end would withdraw the
