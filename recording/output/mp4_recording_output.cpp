@@ -187,7 +187,7 @@ void Mp4RecordingOutput::run() {
     failure = capture::CaptureError{capture::kStreamErrorDomain, capture::kInternalErrorCode};
     reason = "unknown exception";
   }
-  writer_.reset();  // closes the file before anyone hears of it
+  writer_.reset();  // a file that failed is let go of before anyone hears of it
   {
     const std::lock_guard lock(mutex_);
     threadEnded_ = true;
