@@ -167,8 +167,9 @@ void Mp4RecordingOutput::endOfStream(capture::CaptureClock::time_point at) {
     }
     endRequested_ = true;
     endAt_ = at;
+    // Under the lock: once woken, the thread may finish and its delegate destroy this output.
+    wake_.notify_one();
   }
-  wake_.notify_one();
 }
 
 void Mp4RecordingOutput::run() {
