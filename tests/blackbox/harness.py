@@ -5,6 +5,7 @@ import json
 import os
 import re
 import select
+import signal
 import subprocess
 import tempfile
 import time
@@ -141,6 +142,12 @@ PAUSED = r'\{"atSeconds":[0-9.e+-]+,"event":"paused","segment":0\}'
 OFFSCREEN = r'\{"atSeconds":[0-9.e+-]+,"event":"offscreen"\}'
 ONSCREEN = r'\{"atSeconds":[0-9.e+-]+,"event":"onscreen"\}'
 SEGMENT_ONE = r'\{"event":"segment","file":".*\.mp4\.1\.mp4","index":1,"startedAtMs":[0-9.e+]+\}'
+
+
+# The ways a parent ends a recording, each a function of the Recording.
+STOPS = {"stop": lambda r: r.send("stop\n"), "eof": lambda r: r.process.stdin.close(),
+         "sigint": lambda r: r.process.send_signal(signal.SIGINT),
+         "sigterm": lambda r: r.process.send_signal(signal.SIGTERM)}
 
 
 def summary(reason="stopped", detail="", segments=1):

@@ -8,8 +8,8 @@ import subprocess
 import time
 import unittest
 
-from harness import (HELPER, RecordingCase, TestWindows, close_colour, colour_at, probe_video,
-                     read_line, run_helper, summary, wait_for_property)
+from harness import (HELPER, STOPS, RecordingCase, TestWindows, close_colour, colour_at,
+                     probe_video, read_line, run_helper, summary, wait_for_property)
 
 
 def frame_rows(path, width, height, rows):
@@ -144,9 +144,7 @@ class Recordings(RecordingCase):
                 if number in (10, 60):
                     recording.send("stop\n")
 
-        ways = {"stop": lambda r: r.send("please stop\n"), "eof": lambda r: r.process.stdin.close(),
-                "sigint": lambda r: r.process.send_signal(signal.SIGINT),
-                "sigterm": lambda r: r.process.send_signal(signal.SIGTERM), "storm": storm}
+        ways = {**STOPS, "stop": lambda r: r.send("please stop\n"), "storm": storm}
         windows = self.windows(["--name", "stopme", "--geometry", "200x100+0+0"])
         for way, stop in ways.items():
             with self.subTest(way=way):

@@ -7,7 +7,7 @@ import sys
 import time
 import unittest
 
-from harness import RecordingCase, probe_video, read_line, summary
+from harness import STOPS, RecordingCase, probe_video, read_line, summary
 
 # Holds a grab of the server until killed: only this client is served meanwhile.
 GRABBER = """
@@ -47,8 +47,7 @@ class StalledServer(RecordingCase):
         self.assertDecodesCleanly(recording.process.args[3])
 
     def test_a_frozen_server_lets_each_way_to_end_through(self):
-        ways = {"stop": lambda r: r.send("stop\n"),
-                "sigterm": lambda r: r.process.send_signal(signal.SIGTERM), "duration": None}
+        ways = {"stop": STOPS["stop"], "sigterm": STOPS["sigterm"], "duration": None}
         for way, end in ways.items():
             with self.subTest(way):
                 recording, started = self.start_recording(way, "2.5" if way == "duration" else "none")

@@ -2,11 +2,10 @@
 the real GNOME stack (GNOME Shell, its portal backend and dialog, PipeWire), chosen in the
 dialog as a user would: a window with client-side decorations recorded without its shadow, its
 colours, every way to stop, the duration, kill -9, a closed and a resized window."""
-import signal
 import time
 import unittest
 
-from harness import close_colour, colour_at, probe_video, summary
+from harness import STOPS, close_colour, colour_at, probe_video, summary
 from wayland_case import COLOUR, GnomeDesktop, WaylandCase
 
 # GTK's title bar, drawn by the window itself on GNOME: the recording holds it, not the shadow.
@@ -18,10 +17,7 @@ class PortalRecordings(WaylandCase):
 
     def test_a_decorated_window_without_its_shadow_and_every_way_to_stop_ends_it(self):
         self.window("--decorated")
-        ways = {"stop": lambda r: r.send("stop\n"), "eof": lambda r: r.process.stdin.close(),
-                "sigint": lambda r: r.process.send_signal(signal.SIGINT),
-                "sigterm": lambda r: r.process.send_signal(signal.SIGTERM)}
-        for way, stop in ways.items():
+        for way, stop in STOPS.items():
             with self.subTest(way=way):
                 # The outline is accepted, and draws nothing: Wayland tells no one where it is.
                 recording = self.record(name=way + ".mp4",

@@ -2,14 +2,12 @@
 that skips it, a cancel, a parent that gives up while it is open (every way to stop), and what
 that does to another recording: GNOME 43's portal backend crashes at any withdrawal, and Mutter
 ends every screen cast it made without a word."""
-import json
 import os
-import signal
 import time
 import unittest
 
-from harness import probe_video, summary
-from wayland_case import CANCELLED, SOURCE_LINE, GnomeDesktop, WaylandCase
+from harness import STOPS, probe_video, summary
+from wayland_case import CANCELLED, GnomeDesktop, WaylandCase
 
 
 class GnomeDialog(WaylandCase):
@@ -35,10 +33,7 @@ class GnomeDialog(WaylandCase):
 
     def test_a_stop_while_the_dialog_is_open_withdraws_it_at_once(self):
         self.window()
-        ways = {"stop": lambda r: r.send("stop\n"), "eof": lambda r: r.process.stdin.close(),
-                "sigint": lambda r: r.process.send_signal(signal.SIGINT),
-                "sigterm": lambda r: r.process.send_signal(signal.SIGTERM)}
-        for way, stop in ways.items():
+        for way, stop in STOPS.items():
             with self.subTest(way=way):
                 recording = self.record(name=way + ".mp4")
                 self.assertTrue(self.desktop.dialog_showing(timeout=10))
