@@ -85,8 +85,8 @@ void Mp4RecordingOutput::prepare(int width, int height) {
       }
       prepared_ = true;
     }
+    wake_.notify_one();
   }
-  wake_.notify_one();
 }
 
 bool Mp4RecordingOutput::acceptsFramesLocked() const {
@@ -154,22 +154,19 @@ void Mp4RecordingOutput::submit(const capture::PixelImage& image,
     item.capturedAt = capturedAt;
     item.changedAreas = std::move(sinceQueued);
     ++queueCount_;
+    lastQueued_ = frame;
+    wake_.notify_one();
   }
-  lastQueued_ = frame;
-  wake_.notify_one();
 }
 
 void Mp4RecordingOutput::endOfStream(capture::CaptureClock::time_point at) {
-  {
-    const std::lock_guard lock(mutex_);
-    if (endRequested_) {
-      return;
-    }
-    endRequested_ = true;
-    endAt_ = at;
-    // Under the lock: once woken, the thread may finish and its delegate destroy this output.
-    wake_.notify_one();
+  const std::lock_guard lock(mutex_);
+  if (endRequested_) {
+    return;
   }
+  endRequested_ = true;
+  endAt_ = at;
+  wake_.notify_one();
 }
 
 void Mp4RecordingOutput::run() {

@@ -95,6 +95,7 @@ class Mp4RecordingOutput final : public capture::RecordingOutput, public capture
   const AVFrame* lastQueued_ = nullptr;  // the newest picture queued: never free
 
   mutable std::mutex mutex_;
+  // Notified under mutex_: once woken, the thread may end and its delegate destroy this output.
   std::condition_variable wake_;
   // Guarded by mutex_.
   std::vector<AVFrame*> free_;
